@@ -13,7 +13,7 @@ PKGS_NATIVE=(
   sox
 )
 PKGS_I386=(
-  libsdl2-dev:i386 libopenal1:i386 libpulse0:i386 libc6-dev:i386
+  libsdl2-dev:i386 libopenal1:i386 libopenal-dev:i386 libpulse0:i386 libpulse-dev:i386 libc6-dev:i386
 )
 
 missing=()
