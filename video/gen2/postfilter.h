@@ -12,6 +12,7 @@
 
 #include "video/gen2/loopfilter.h"
 #include "video/gen2/mc.h"
+#include "video/gen2/motion.h"
 #include "video/gen2/slices.h"
 
 // Block flag bits the post-filter reads (the slice decoder's block flag word).
@@ -61,9 +62,9 @@ struct PostFilterWindow {
 // while block k is being decoded, columns of blocks k - 1 and later still
 // hold the band above (what the DC prediction of block k reads).
 //
-// Motion vectors: the eight i32 (x0, y0, .. x3, y3) of a block entry;
-// entries of a row follow each other 8 values apart, and the entry before
-// `vectors` is the block to the left.
+// Motion vectors: entries of a motion-vector row follow each other, so the
+// entry before `vectors` is the block to the left (the row's spare entry for
+// the first block; it is not read there).
 struct PostFilterInput {
   // run
   uint16_t *luma_rows;
@@ -91,8 +92,8 @@ struct PostFilterInput {
   uint8_t *extra;                 // null without the extra plane
   uint8_t *chroma1;
   uint8_t *chroma2;
-  const int32_t *vectors;         // the new block's motion-vector entry
-  const int32_t *above_vectors;   // the entry of the block above it
+  const MotionVectorSet *vectors;        // the new block's entry in the current row
+  const MotionVectorSet *above_vectors;  // the entry of the block above it
 };
 
 // Filters block k - 1 (and, for the last block of a band, block k too).
