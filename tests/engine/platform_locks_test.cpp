@@ -189,7 +189,7 @@ TEST(SemaphoreTest, ReleaseOfFourWakesFourOfSixWaiters) {
   std::vector<std::thread> waiters;
   for (int i = 0; i < 6; ++i) {
     waiters.emplace_back([&] {
-      if (WaitSemaphore(&s, 600)) {
+      if (WaitSemaphore(&s, 1000)) {
         woken.fetch_add(1);
       } else {
         timed_out.fetch_add(1);
