@@ -536,6 +536,13 @@ TEST(PixelConversion, NoKernelWithoutSse2) {
   std::vector<uint8_t> out(20 * 2 * 4, 0x11);
   ConvertFrameRect(&cv, out.data(), 0, 0, 80, fr.planes, 20, 2, 0, 0, 20, 2);
   for (uint8_t b : out) ASSERT_EQ(b, 0x11);
+  // The same through the processor's feature word.
+  UpdateCpuFeatures(0, CPU_SSE2);
+  SetUpPixelConversion(&cv, FULL_RANGE, 4, 0);
+  EXPECT_EQ(cv.kernel, nullptr);
+  UpdateCpuFeatures(CPU_SSE2, 0);
+  SetUpPixelConversion(&cv, FULL_RANGE, 4, 0);
+  EXPECT_EQ(cv.kernel, (GetCpuFeatures() & CPU_SSE2) ? ConvertRow32 : nullptr);
 }
 
 // Matrix entries from a file may be huge, infinite or NaN: the fixed point
@@ -610,9 +617,6 @@ TEST(PixelConversion, FixedPointSaturates) {
 // SSE2 kernels against the plain ones on random rows and random states
 // (including states no matrix produces), bit for bit.
 TEST(PixelConversion, Sse2KernelsMatchScalar) {
-  if (!(GetDetectedCpuFeatures() & CPU_SSE2)) {
-    UpdateCpuFeatures(0, 0);
-  }
   ConvertKernelTable plain, sse2;
   InitConvertKernelsScalar(&plain);
   InitConvertKernelsSse2(&sse2);
