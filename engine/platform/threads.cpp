@@ -40,6 +40,14 @@ ThreadWork *AreaOf(const ThreadRecord *t) {
 
 std::atomic<int32_t> g_cpu_count{-1};
 
+// Sanitizer builds run with much larger stack frames; the small stacks that
+// the library asks for would overflow there.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+const uint32_t kSmallestStack = 1024 * 1024;
+#else
+const uint32_t kSmallestStack = 0;
+#endif
+
 }  // namespace
 
 uint64_t GetThreadId() { return static_cast<uint64_t>(syscall(SYS_gettid)); }
@@ -91,7 +99,7 @@ int CreateThread(ThreadRecord *t, ThreadEntry entry, intptr_t arg, uint32_t stac
 
   pthread_attr_t attr;
   if (pthread_attr_init(&attr) != 0) return 0;
-  pthread_attr_setstacksize(&attr, stack_bytes);
+  pthread_attr_setstacksize(&attr, stack_bytes < kSmallestStack ? kSmallestStack : stack_bytes);
   int result = pthread_create(&w->handle, &attr, RunThreadEntry, t);
   pthread_attr_destroy(&attr);
   if (result != 0) return 0;
