@@ -1,0 +1,22 @@
+// Shared pieces of the benchmark program: the subcommand table and timing.
+#pragma once
+#include <cstdint>
+
+// One subcommand: name, one-line description, entry (argc/argv after the name).
+typedef int (*BenchCommandEntry)(int argc, char **argv);
+struct BenchCommand {
+  const char *name;
+  const char *summary;
+  BenchCommandEntry run;
+};
+
+// Monotonic clock in nanoseconds.
+uint64_t BenchNowNs();
+
+// Calls fn(ctx, i) repeatedly; returns the best nanoseconds per call over a
+// few timed rounds of at least min_ms milliseconds each.
+typedef void (*BenchBody)(void *ctx, uint32_t i);
+double BenchNsPerCall(BenchBody fn, void *ctx, uint32_t min_ms);
+
+// Subcommands (one entry per file).
+int RunKernelBench(int argc, char **argv);

@@ -1,0 +1,58 @@
+// vosh_bench: subcommand dispatch and the timing helpers.
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+
+#include "bench.h"
+
+static const BenchCommand kCommands[] = {
+    {"kernels", "ns per call of every video kernel slot: scalar, SSE2, SSSE3", RunKernelBench},
+};
+
+uint64_t BenchNowNs() {
+  timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<uint64_t>(ts.tv_sec) * 1000000000u + static_cast<uint64_t>(ts.tv_nsec);
+}
+
+double BenchNsPerCall(BenchBody fn, void *ctx, uint32_t min_ms) {
+  // Warm-up and calibration: find a batch that takes about a millisecond.
+  uint32_t batch = 16;
+  for (;;) {
+    const uint64_t t0 = BenchNowNs();
+    for (uint32_t i = 0; i < batch; ++i) fn(ctx, i);
+    if (BenchNowNs() - t0 >= 1000000 || batch >= (1u << 28)) break;
+    batch *= 2;
+  }
+  double best = 1e30;
+  for (int round = 0; round < 5; ++round) {
+    uint64_t calls = 0;
+    const uint64_t t0 = BenchNowNs();
+    uint64_t elapsed = 0;
+    do {
+      for (uint32_t i = 0; i < batch; ++i) fn(ctx, i);
+      calls += batch;
+      elapsed = BenchNowNs() - t0;
+    } while (elapsed < static_cast<uint64_t>(min_ms) * 1000000u);
+    const double ns = static_cast<double>(elapsed) / static_cast<double>(calls);
+    if (ns < best) best = ns;
+  }
+  return best;
+}
+
+static void Usage() {
+  std::printf("usage: vosh_bench <command> [options]\n\ncommands:\n");
+  for (const BenchCommand &c : kCommands) std::printf("  %-10s %s\n", c.name, c.summary);
+}
+
+int main(int argc, char **argv) {
+  if (argc < 2 || !std::strcmp(argv[1], "help") || !std::strcmp(argv[1], "--help")) {
+    Usage();
+    return argc < 2 ? 1 : 0;
+  }
+  for (const BenchCommand &c : kCommands)
+    if (!std::strcmp(argv[1], c.name)) return c.run(argc - 2, argv + 2);
+  std::printf("unknown command '%s'\n\n", argv[1]);
+  Usage();
+  return 1;
+}
