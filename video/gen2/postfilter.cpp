@@ -341,11 +341,11 @@ inline void FilterCodeByte(const LoopFilterKernels *k, uint8_t *rows, int32_t st
     k->horizontal_edge16(rows, stride, &EDGE_FILTER_MASKS[code & 15], &EDGE_FILTER_MASKS[code >> 4]);
 }
 
-// Writes a pair of code bytes into the seam record at byte `pos`, within
-// the area [first, limit) of the record's codes.
+// Writes a pair of code bytes at byte `pos` of the seam record's codes when
+// the pair lies below `limit` (the end of its area) and inside the record.
 void WriteSeamPair(const PostFilterInput *in, uint32_t pos, uint32_t limit, uint32_t a,
                    uint32_t b) {
-  if (!in->seam || pos + 2 > limit || limit > in->seam_capacity) return;
+  if (!in->seam || uint64_t(pos) + 2 > limit || limit > in->seam_capacity) return;
   uint8_t *codes = SeamRecordCodes(in->seam);
   codes[pos] = uint8_t(a);
   codes[pos + 1] = uint8_t(b);
@@ -404,7 +404,7 @@ void HorizontalEdges(const Pass &p, DeferredEdgeCodes *next) {
     uint32_t c2 = ChromaEdgeCode(p, p.w->chroma2, e - 2);
     bool seam = (e == 0 && (f & BLOCK_AFTER_RUN_FIRST)) || (e == 2 && (f & BLOCK_RUN_FIRST_BAND));
     if (seam) {
-      WriteSeamPair(in, chroma_pos, in->seam_capacity, c1, c2);
+      WriteSeamPair(in, chroma_pos, 4 * columns, c1, c2);
       continue;
     }
     next->word[1] |= c1 << (8 * e);
