@@ -296,15 +296,4 @@ TEST(Gen2MotionClamp, PositionsAndPrefetchOnRealPlanes) {
   EXPECT_EQ(pos.p[7], 54u);   // 67 (half) out of range: 96 - 42
 }
 
-TEST(Gen2MotionVectors, CopyBlock16x8) {
-  std::vector<uint8_t> src(40 * 10), dst(24 * 9, 0xAA);
-  for (size_t i = 0; i < src.size(); ++i) src[i] = static_cast<uint8_t>(i * 7);
-  CopyBlock16x8(dst.data() + 24, 24, src.data() + 41, 40);
-  for (int r = 0; r < 9; ++r)
-    for (int x = 0; x < 24; ++x) {
-      uint8_t expect = (r >= 1 && x < 16) ? src[41 + (r - 1) * 40 + x] : 0xAA;
-      ASSERT_EQ(dst[r * 24 + x], expect) << r << " " << x;
-    }
-}
-
 }  // namespace
