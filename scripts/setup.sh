@@ -10,7 +10,7 @@ PKGS_NATIVE=(
   libsdl2-dev libopenal-dev libopenal1 libpulse-dev
   pulseaudio pulseaudio-utils
   xvfb x11-utils xdotool imagemagick x11-apps
-  sox
+  sox qemu-user
 )
 PKGS_I386=(
   libsdl2-dev:i386 libopenal1:i386 libopenal-dev:i386 libpulse0:i386 libpulse-dev:i386 libc6-dev:i386

@@ -9,9 +9,20 @@ mkdir -p "$ROOT/build"
 bash scripts/setup.sh || exit 1
 
 JOBS=$(nproc 2>/dev/null || echo 4)
+
+# The 32-bit tests run natively where the kernel runs 32-bit programs, and
+# under qemu's user-mode emulation where it doesn't.
+X86_FLAGS="-DVOSH_M32=ON"
+probe=$(mktemp -d)
+echo 'int main(void){return 0;}' > "$probe/p.c"
+if gcc -m32 "$probe/p.c" -o "$probe/p" 2>/dev/null && ! "$probe/p" 2>/dev/null; then
+  X86_FLAGS="$X86_FLAGS -DCMAKE_CROSSCOMPILING_EMULATOR=$(command -v qemu-i386)"
+  echo "32-bit programs run under qemu-i386 on this machine"
+fi
+rm -rf "$probe"
 configs=(
   "x64::"
-  "x86:-DVOSH_M32=ON:"
+  "x86:$X86_FLAGS:"
   "asan:-DVOSH_SANITIZE=ON:"
   "tsan:-DVOSH_TSAN=ON:"
 )
