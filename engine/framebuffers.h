@@ -26,3 +26,13 @@ struct FrameBufferSet {
   uint32_t current_set;    // set holding the last finished frame
   PlaneBuffer sets[3][PLANES_PER_SET];
 };
+
+struct MovieRecord;
+
+// Fills the ring's geometry for the movie (set_count, plane sizes, present
+// flags); copies the plane entries of an existing description instead.
+void ComputeFrameBufferSet(const MovieRecord *movie, FrameBufferSet *set);
+// Allocates every present plane of every set in use in one zeroed block
+// (movie->frame_buffer_block) whose head holds room for the description.
+// 0 when the movie already has frame buffers or the block cannot be made.
+int AllocateFrameBuffers(MovieRecord *movie, FrameBufferSet *set, uint32_t alignment);
