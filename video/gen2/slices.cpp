@@ -3,6 +3,7 @@
 // the seams between runs after a frame.
 #include "video/gen2/slices.h"
 
+#include <cstring>
 #include <mutex>
 
 #include "engine/platform/atomics.h"
@@ -85,8 +86,10 @@ uint32_t ClaimSliceRun(SliceLayout *layout, uint32_t multiplier, uint32_t diviso
 void ClearSeamFlags(const SliceLayout *layout, uint8_t *seam_records) {
   if (!layout || !seam_records || layout->slice_count <= 1) return;
   const uint32_t n = layout->slice_count < MAX_SLICES ? layout->slice_count : MAX_SLICES;
-  for (uint32_t k = 0; k + 1 < n; ++k)
-    SeamRecordAt(seam_records, layout->seam_stride, k)->has_codes = 0;
+  // The whole record is cleared, code bytes included: the post-filter writes
+  // each code at its column's place, so a byte it does not write this frame
+  // must not keep a code from an earlier one.
+  std::memset(seam_records, 0, uint64_t(n - 1) * layout->seam_stride);
 }
 
 int DecodeSliceRun(FrameBufferSet *buffers, const uint8_t *video, uint32_t alpha_flag,
@@ -112,8 +115,26 @@ int DecodeSliceRun(FrameBufferSet *buffers, const uint8_t *video, uint32_t alpha
                           first, count, seam_records) != 0;
 }
 
+// Prefetches the four rows an edge filter touches, 64 bytes from `row`.
 static inline void PrefetchSeamRows(const uint8_t *row, int32_t stride) {
   for (int r = 0; r < 4; ++r) __builtin_prefetch(row + int64_t(r) * stride);
+}
+
+// Filters one seam row of a plane: `codes` holds one code byte per 16-pixel
+// piece (for chroma every other byte).
+static void FilterSeamRow(uint8_t *row, int32_t stride, const uint8_t *codes, uint32_t pieces,
+                          uint32_t code_step) {
+  const uint8_t *prefetched = row;
+  PrefetchSeamRows(row, stride);
+  for (uint32_t i = 0; i < pieces; ++i) {
+    uint8_t *p = row + 16 * i;
+    if (p + 16 > prefetched + 64) {
+      prefetched += 64;
+      PrefetchSeamRows(prefetched, stride);
+    }
+    const uint8_t code = codes[i * code_step];
+    if (code) FilterHorizontalEdge16(p, stride, &EDGE_FILTER_MASKS[code & 15], &EDGE_FILTER_MASKS[code >> 4]);
+  }
 }
 
 void SmoothSliceSeams(FrameBufferSet *buffers, const SliceLayout *layout, uint32_t alpha_flag,
@@ -121,57 +142,34 @@ void SmoothSliceSeams(FrameBufferSet *buffers, const SliceLayout *layout, uint32
   (void)alpha_flag;
   (void)extra_flag;
   (void)key_flag;
-  if (!buffers || !layout || !seam_records || buffers->set_count == 0) return;
+  if (!buffers || !layout || !seam_records || buffers->set_count == 0 || buffers->set_count > 3) return;
   const uint32_t set = (buffers->current_set + 1) % buffers->set_count;
   const PlaneBuffer *planes = buffers->sets[set];
   const int32_t luma_stride = int32_t(buffers->sets[0][PLANE_LUMA].stride);
   const int32_t chroma_stride = int32_t(buffers->sets[0][PLANE_CHROMA1].stride);
-  const uint32_t columns = buffers->luma_width / 32;
   const uint32_t capacity = SeamRecordCapacity(layout->seam_stride);
+  // Columns the record covers, limited to the plane.
+  uint32_t columns = buffers->luma_width / 32;
+  if (columns > capacity / 4) columns = capacity / 4;
   const uint32_t n = layout->slice_count < MAX_SLICES ? layout->slice_count : MAX_SLICES;
   for (uint32_t k = 0; k + 1 < n; ++k) {
     SeamRecord *record = SeamRecordAt(seam_records, layout->seam_stride, k);
-    const uint32_t written = record->has_codes;
-    if (written == 0) continue;
-    record->has_codes = 0;
-    const uint8_t *codes = SeamRecordCodes(record);
-    // Only the bytes the record holds and the post-filter wrote are used, and
-    // only edges whose four rows lie inside the plane are filtered (the seam
-    // of a slice that starts at the plane's last 16-row band has none).
-    const uint32_t used = written < capacity ? written : capacity;
+    if (record->has_codes == 0) continue;
+    uint8_t *codes = SeamRecordCodes(record);
+    // Only edges whose four rows lie inside the plane are filtered: the seam
+    // of a slice that starts at the plane's last 16-row band has none.
     const uint64_t luma_row = uint64_t(layout->end_row[k]) + 14;
     const uint64_t chroma_row = uint64_t(layout->end_row[k] / 2) + 6;
     uint8_t *luma = planes[PLANE_LUMA].pixels;
-    if (luma && luma_row + 4 <= buffers->luma_height) {
-      uint8_t *row = luma + luma_row * uint64_t(luma_stride);
-      const uint8_t *prefetched = row;
-      PrefetchSeamRows(row, luma_stride);
-      for (uint32_t c = 0; c < columns && 2 * c + 1 < used; ++c) {
-        uint8_t *p = row + 32 * c;
-        if (p + 64 > prefetched + 64) {
-          prefetched += 64;
-          PrefetchSeamRows(prefetched + 64, luma_stride);
-        }
-        const uint8_t left = codes[2 * c], right = codes[2 * c + 1];
-        if (left) FilterHorizontalEdge16(p, luma_stride, &EDGE_FILTER_MASKS[left & 15], &EDGE_FILTER_MASKS[left >> 4]);
-        if (right)
-          FilterHorizontalEdge16(p + 16, luma_stride, &EDGE_FILTER_MASKS[right & 15], &EDGE_FILTER_MASKS[right >> 4]);
-      }
-    }
+    if (luma && luma_row + 4 <= buffers->luma_height)
+      FilterSeamRow(luma + luma_row * uint64_t(luma_stride), luma_stride, codes, 2 * columns, 1);
     uint8_t *c1 = planes[PLANE_CHROMA1].pixels, *c2 = planes[PLANE_CHROMA2].pixels;
     if (c1 && c2 && chroma_row + 4 <= buffers->chroma_height) {
-      const uint8_t *chroma_codes = codes + 2 * columns;
-      uint8_t *row1 = c1 + chroma_row * uint64_t(chroma_stride);
-      uint8_t *row2 = c2 + chroma_row * uint64_t(chroma_stride);
-      for (uint32_t c = 0; c < columns && 2 * columns + 2 * c + 1 < used; ++c) {
-        if ((c & 3) == 0) {
-          PrefetchSeamRows(row1 + 16 * c + 64, chroma_stride);
-          PrefetchSeamRows(row2 + 16 * c + 64, chroma_stride);
-        }
-        const uint8_t a = chroma_codes[2 * c], b = chroma_codes[2 * c + 1];
-        if (a) FilterHorizontalEdge16(row1 + 16 * c, chroma_stride, &EDGE_FILTER_MASKS[a & 15], &EDGE_FILTER_MASKS[a >> 4]);
-        if (b) FilterHorizontalEdge16(row2 + 16 * c, chroma_stride, &EDGE_FILTER_MASKS[b & 15], &EDGE_FILTER_MASKS[b >> 4]);
-      }
+      const uint8_t *chroma_codes = codes + 2 * (capacity / 4);
+      FilterSeamRow(c1 + chroma_row * uint64_t(chroma_stride), chroma_stride, chroma_codes, columns, 2);
+      FilterSeamRow(c2 + chroma_row * uint64_t(chroma_stride), chroma_stride, chroma_codes + 1, columns, 2);
     }
+    // Applied: the record is empty again.
+    std::memset(record, 0, layout->seam_stride);
   }
 }
