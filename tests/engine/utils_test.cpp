@@ -51,7 +51,7 @@ TEST(FrameRateOverrideTest, ResetKeepsTheDenominator) {
   ResetPendingFrameRate();
 }
 
-TEST(ClockTest, RoundsToNearestMillisecondAndWraps) {
+TEST(MillisecondClockTest, RoundsToNearestMillisecondAndWraps) {
   struct timespec ts = {1, 999500000};
   EXPECT_EQ(MillisecondsFromTimespec(&ts), 2000u);
   ts = {1, 999499999};
@@ -69,7 +69,7 @@ TEST(ClockTest, RoundsToNearestMillisecondAndWraps) {
 uint32_t g_fake_now = 0;
 uint32_t FakeMilliseconds() { return g_fake_now; }
 
-TEST(ClockTest, SourceHookReplacesTheClock) {
+TEST(MillisecondClockTest, SourceHookReplacesTheClock) {
   g_fake_now = 0xFFFFFFF0u;
   SetMillisecondSource(FakeMilliseconds);
   EXPECT_EQ(VoshGetMilliseconds(), 0xFFFFFFF0u);
