@@ -7,6 +7,7 @@
 
 static const BenchCommand kCommands[] = {
     {"kernels", "ns per call of every video kernel slot: scalar, SSE2, SSSE3", RunKernelBench},
+    {"frames", "second-generation frames per second on one worker, 1080p and 2160p", RunFrameBench},
 };
 
 uint64_t BenchNowNs() {
