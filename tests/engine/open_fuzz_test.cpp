@@ -80,7 +80,16 @@ void Mutate(std::vector<uint8_t> *b, std::mt19937 &rng, uint64_t tables_end) {
       if (b->size() >= 4) WriteLe32(b->data(), kSignatures[rng() % 7]);
       break;
   }
-  // Keep the pictures small: the frame buffers are zeroed at open.
+  // Keep the memory a malformed header can ask for within what a test
+  // machine (and the address sanitizer) can give: a claimed file size at
+  // most 1 MiB beyond the real one, at most 65536 statistics entries, small
+  // pictures (the frame buffers are zeroed at open).
+  if (b->size() >= 8 && ReadLe32(b->data() + 4) > b->size() + (1u << 20))
+    WriteLe32(b->data() + 4, (uint32_t)(rng() % (b->size() + (1u << 20))));
+  if (b->size() >= 36) {
+    uint32_t num = ReadLe32(b->data() + 28), den = ReadLe32(b->data() + 32);
+    if (den != 0 && num / den > 65536) WriteLe32(b->data() + 28, num & 0xFFFF);
+  }
   if (b->size() >= 28) {
     uint32_t w = ReadLe32(b->data() + 20), h = ReadLe32(b->data() + 24);
     if ((w & 0xFFFF) > 1024 && (w & 0x7FFF) == w) WriteLe32(b->data() + 20, w & 0x3FF);
