@@ -90,7 +90,6 @@ TEST(Gen2Parse, StoresTheWrittenSyntax) {
         }
       }
       const std::vector<uint8_t> video = WriteGen2Frame(&d);
-      const uint32_t columns = w / 32;
       for (const auto &runs : AllGen2Splits(l.slice_count)) {
         if (runs.size() > 3 && runs.size() < l.slice_count) continue;
         TargetStore s;
@@ -108,8 +107,11 @@ TEST(Gen2Parse, StoresTheWrittenSyntax) {
         for (uint32_t i = 0; i + 1 < w / 8; ++i)
           ASSERT_EQ(d.column_edges[i + 1], (s.columns[i / 8] >> (i % 8)) & 1) << "column edge " << i;
         ASSERT_EQ(1, s.starts[0] & 1);
-        for (uint32_t k = 0; k + 1 < l.slice_count; ++k)
-          if (l.end_row[k] < h) ASSERT_TRUE((s.starts[l.end_row[k] / 256] >> (l.end_row[k] / 32 % 8)) & 1);
+        for (uint32_t k = 0; k + 1 < l.slice_count; ++k) {
+          if (l.end_row[k] < h) {
+            ASSERT_TRUE((s.starts[l.end_row[k] / 256] >> (l.end_row[k] / 32 % 8)) & 1);
+          }
+        }
 
         for (uint64_t bi = 0; bi < d.blocks.size(); ++bi) {
           const Gen2BlockDesc &b = d.blocks[bi];

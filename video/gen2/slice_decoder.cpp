@@ -15,8 +15,6 @@
 #include "video/gen2/reconstruct.h"
 #include "video/gen2/transform.h"
 
-extern std::atomic<McKernel> ACTIVE_HALFPEL_KERNELS[4];
-
 // ---- frame data ---------------------------------------------------------------
 
 uint32_t ReadVideoWord(const uint8_t *video, const uint8_t *video_end, uint64_t offset) {

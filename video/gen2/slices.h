@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "engine/framebuffers.h"
+#include "video/gen2/mc.h"
 
 struct ParseTarget;
 
@@ -66,6 +67,10 @@ enum : uint32_t {
 // slice-count index) and the header's width and height.  Leaves next_slice.
 void ComputeSliceLayout(uint32_t signature, uint32_t flags, uint32_t width, uint32_t height,
                         SliceLayout *layout);
+
+// The half-sample kernels luma motion compensation uses (copy, vertical,
+// horizontal, both), process-wide; rewritten by every open with the same set.
+extern std::atomic<McKernel> ACTIVE_HALFPEL_KERNELS[4];
 
 // Chooses the half-sample kernel set for the processor (SSSE3 or SSE2).
 void SelectHalfPelKernels();
