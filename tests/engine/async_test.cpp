@@ -63,7 +63,9 @@ void EnsureWorkers() {
   static bool started = false;
   if (started) return;
   for (int n = 0; n < 8; ++n)
-    if (!IsWorkerStarted(n)) ASSERT_EQ(VoshStartWorkerThread(n), 1) << n;
+    if (!IsWorkerStarted(n)) {
+      ASSERT_EQ(VoshStartWorkerThread(n), 1) << n;
+    }
   started = true;
 }
 
@@ -180,7 +182,9 @@ TEST(AsyncDecodeTest, RunsGoToTheWorkersByFirstSlice) {
       EXPECT_EQ(SlotMask(m), c.mask) << c.slices << " slices, " << c.workers << " workers";
       for (int k = 0; k < 8; ++k) {
         uint32_t w = m->async_slots[k].load();
-        if (w) EXPECT_EQ(w & 0x300u, 0x300u);
+        if (w) {
+          EXPECT_EQ(w & 0x300u, 0x300u);
+        }
       }
       EXPECT_EQ(VoshWaitAsyncDecompress(m, 0), 0);
     }
