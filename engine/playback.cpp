@@ -412,20 +412,14 @@ int VoshShouldWait(HVOSH m) {
   FeedIfServiceCodeOne(m);
   AccountCopyTime(m, now);
   uint32_t count = TrackCount(m);
-  int wait = 0;
-  if (paused || (count > 0 && !m->sound_on)) {
-    wait = 1;
-  } else {
+  if (!paused && !(count > 0 && !m->sound_on)) {
     if (m->rate_num == 0) return 0;
     int32_t late = Lateness(m, now);
-    if (late < 0) {
-      wait = 1;
-    } else {
+    if (late >= 0) {
       if (count == 0 && late > 2 * m->tolerance_ms) RestartClock(m);
       return 0;
     }
   }
-  (void)wait;
   // Without background reading the caller's thread fills the read-ahead
   // ring while it waits.
   if (!m->preloaded_data && (flags & MOVIE_NO_BACKGROUND_READ) && m->reader.ops.Idle) {
