@@ -237,6 +237,7 @@ int IsMovieListed(MovieRecord *movie) {
 }
 
 void LockListAndMovie(RecursiveMutex *movie_lock) {
+  InitLibraryLocks();
   for (;;) {
     LockRecursiveMutex(&g_movie_list_lock);
     if (LockRecursiveMutexTimed(movie_lock, 0)) return;

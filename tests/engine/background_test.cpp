@@ -160,6 +160,7 @@ TEST(BackgroundTest, IoThreadSwitchesOnlyByTheHysteresis) {
 }
 
 TEST(BackgroundTest, ListThenMovieLockWithoutDeadlock) {
+  InitLibraryLocks();
   ScriptedMovie a(0, 0);
   std::atomic<int> holding{0};
   std::thread other([&] {
