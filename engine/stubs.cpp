@@ -1,17 +1,16 @@
-// Least working bodies of calls the open and the reader make into parts of
-// the engine, the codecs and the sound side that are built elsewhere. Each
-// is a weak definition: the full implementation, when linked, replaces it.
+// Least working bodies of calls the open makes into the first-generation
+// codec and the sound-system selection, which are not built yet: the scratch
+// sizes of the first-generation bundles, and no installed sound output (so
+// every track is dropped and movies play silently).
 #include <cstring>
 
 #include "engine/movie.h"
 #include "engine/platform/alloc.h"
 #include "engine/platform/locks.h"
 
-#define VOSH_WEAK __attribute__((weak))
-
 // ---- First-generation frame jobs: bundle buffer sizes ----
 
-VOSH_WEAK void ComputeFirstGenScratchSizes(FirstGenScratchSizes *s, uint32_t width) {
+void ComputeFirstGenScratchSizes(FirstGenScratchSizes *s, uint32_t width) {
   const uint32_t w = width, b = width >> 3;
   s->block_types = (b + 527) & ~15u;
   s->block_subtypes = ((w >> 4) + 527) & ~15u;
@@ -28,6 +27,6 @@ VOSH_WEAK void ComputeFirstGenScratchSizes(FirstGenScratchSizes *s, uint32_t wid
 
 static int32_t g_stub_open_tracks = 0;
 
-VOSH_WEAK TrackOpenFunction GetTrackOpenFunction() { return nullptr; }
+TrackOpenFunction GetTrackOpenFunction() { return nullptr; }
 
-VOSH_WEAK void ChangeOpenTrackCount(int32_t delta) { g_stub_open_tracks += delta; }
+void ChangeOpenTrackCount(int32_t delta) { g_stub_open_tracks += delta; }

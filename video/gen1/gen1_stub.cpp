@@ -1,8 +1,8 @@
-// Placeholder for the first-generation frame decoder: decodes nothing.
-// Weak, so the real decoder replaces it when linked.
+// Placeholder for the first-generation frame decoder until it is built:
+// decodes nothing.
 #include "video/gen1/gen1_frame.h"
 
-__attribute__((weak)) uint32_t DecodeFirstGenFrame(FrameBufferSet *, const uint8_t *, uint32_t, const uint8_t *,
+uint32_t DecodeFirstGenFrame(FrameBufferSet *, const uint8_t *, uint32_t, const uint8_t *,
                              const FirstGenScratchSizes *, uint32_t, uint32_t, uint32_t) {
   return 0;
 }
