@@ -24,6 +24,11 @@ inline int16_t ShiftRight16(int16_t a, uint32_t n) {
   return static_cast<int16_t>(static_cast<int32_t>(a) >> (n & 15));
 }
 
+// High half of the signed 16x16 -> 32-bit product.
+inline int16_t MulHigh16(int16_t a, int16_t b) {
+  return static_cast<int16_t>((static_cast<int32_t>(a) * static_cast<int32_t>(b)) >> 16);
+}
+
 // a + b and a - b modulo 2^32 on signed 32-bit values (motion vectors).
 inline int32_t AddWrap32(int32_t a, int32_t b) {
   return static_cast<int32_t>(static_cast<uint32_t>(a) + static_cast<uint32_t>(b));

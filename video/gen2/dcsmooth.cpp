@@ -15,8 +15,8 @@ static inline int16_t DcOf(uint16_t w) { return static_cast<int16_t>(w & 0x1FFF)
 // |w - x| < threshold, on 16-bit two's-complement words (the absolute value of
 // -32768 stays -32768, which is near for every threshold).
 static inline bool IsNear(uint16_t w, int16_t x, int16_t threshold) {
-  const int16_t d = WrapSub16(static_cast<int16_t>(w), x);
-  const int16_t magnitude = d < 0 ? Wrap16(-static_cast<int32_t>(d)) : d;
+  const int16_t d = SubWrap16(static_cast<int16_t>(w), x);
+  const int16_t magnitude = d < 0 ? WrapToInt16(-static_cast<int32_t>(d)) : d;
   return magnitude < threshold;
 }
 
@@ -26,20 +26,20 @@ static inline bool IsNear(uint16_t w, int16_t x, int16_t threshold) {
 static inline int16_t Interpolate(int i, int16_t lo, int16_t hi) {
   switch (i) {
     case 0: return MulHigh16(lo, 0x6800);
-    case 1: return WrapAdd16(MulHigh16(lo, 0x4800), Sar16(hi, 7));
-    case 2: return WrapAdd16(MulHigh16(lo, 0x3000), Sar16(hi, 5));
-    case 3: return WrapAdd16(MulHigh16(lo, 0x1C00), Sar16(hi, 4));
-    case 4: return WrapAdd16(MulHigh16(hi, 0x1C00), Sar16(lo, 4));
-    case 5: return WrapAdd16(MulHigh16(hi, 0x3000), Sar16(lo, 5));
-    case 6: return WrapAdd16(MulHigh16(hi, 0x4800), Sar16(lo, 7));
+    case 1: return AddWrap16(MulHigh16(lo, 0x4800), ShiftRight16(hi, 7));
+    case 2: return AddWrap16(MulHigh16(lo, 0x3000), ShiftRight16(hi, 5));
+    case 3: return AddWrap16(MulHigh16(lo, 0x1C00), ShiftRight16(hi, 4));
+    case 4: return AddWrap16(MulHigh16(hi, 0x1C00), ShiftRight16(lo, 4));
+    case 5: return AddWrap16(MulHigh16(hi, 0x3000), ShiftRight16(lo, 5));
+    case 6: return AddWrap16(MulHigh16(hi, 0x4800), ShiftRight16(lo, 7));
     default: return MulHigh16(hi, 0x6800);
   }
 }
 
 // Horizontal profile of one row: m + 4 + hx(left - m, right - m).
 static void Profile(int16_t left, int16_t m, int16_t right, int16_t *out) {
-  const int16_t l = WrapSub16(left, m), r = WrapSub16(right, m);
-  for (int x = 0; x < 8; ++x) out[x] = Wrap16(m + 4 + Interpolate(x, l, r));
+  const int16_t l = SubWrap16(left, m), r = SubWrap16(right, m);
+  for (int x = 0; x < 8; ++x) out[x] = WrapToInt16(m + 4 + Interpolate(x, l, r));
 }
 
 // Smooths the block in column col (1 = A, 2 = B) of the four-word rows into
@@ -60,8 +60,8 @@ static void SmoothBlock(const uint16_t *above, const uint16_t *own, const uint16
   Profile(left, dc_x, right, mid);
   Profile(down_left, down, down_right, bottom);
   for (int c = 0; c < 8; ++c) {
-    const int16_t t = WrapSub16(top[c], mid[c]), u = WrapSub16(bottom[c], mid[c]);
-    for (int y = 0; y < 8; ++y) dst[y * stride + c] = Sat8(Sar16(WrapAdd16(mid[c], Interpolate(y, t, u)), 3));
+    const int16_t t = SubWrap16(top[c], mid[c]), u = SubWrap16(bottom[c], mid[c]);
+    for (int y = 0; y < 8; ++y) dst[y * stride + c] = SaturateSample(ShiftRight16(AddWrap16(mid[c], Interpolate(y, t, u)), 3));
   }
 }
 

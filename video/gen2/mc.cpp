@@ -23,7 +23,7 @@ void McQpel8x8Scalar(const uint8_t *src, uint8_t *dst, int32_t src_stride, int32
     for (int x = 0; x < 8; ++x) {
       const int x1 = fx ? x + 1 : x;
       const int v = w_tl * r0[x] + w_tr * r0[x1] + w_bl * r1[x] + w_br * r1[x1] + 8;
-      dst[y * dst_stride + x] = Sat8(v >> 4);
+      dst[y * dst_stride + x] = SaturateSample(v >> 4);
     }
   }
 }
@@ -50,7 +50,7 @@ void McHpel16x16VertScalar(const uint8_t *src, uint8_t *dst, int32_t src_stride,
   for (int y = 0; y < 16; ++y)
     for (int x = 0; x < 16; ++x) {
       const uint8_t *c = src + y * src_stride + x;
-      dst[y * dst_stride + x] = Sat8(HalfPelTap(c[-2 * src_stride], c[-src_stride], c[0], c[src_stride],
+      dst[y * dst_stride + x] = SaturateSample(HalfPelTap(c[-2 * src_stride], c[-src_stride], c[0], c[src_stride],
                                                 c[2 * src_stride], c[3 * src_stride]));
     }
 }
@@ -59,7 +59,7 @@ void McHpel16x16HorzScalar(const uint8_t *src, uint8_t *dst, int32_t src_stride,
   for (int y = 0; y < 16; ++y)
     for (int x = 0; x < 16; ++x) {
       const uint8_t *c = src + y * src_stride + x;
-      dst[y * dst_stride + x] = Sat8(HalfPelTap(c[-2], c[-1], c[0], c[1], c[2], c[3]));
+      dst[y * dst_stride + x] = SaturateSample(HalfPelTap(c[-2], c[-1], c[0], c[1], c[2], c[3]));
     }
 }
 
@@ -74,7 +74,7 @@ void McHpel16x16BothScalar(const uint8_t *src, uint8_t *dst, int32_t src_stride,
   for (int y = 0; y < 16; ++y)
     for (int x = 0; x < 16; ++x)
       dst[y * dst_stride + x] =
-          Sat8(HalfPelTap(t[y][x], t[y + 1][x], t[y + 2][x], t[y + 3][x], t[y + 4][x], t[y + 5][x]));
+          SaturateSample(HalfPelTap(t[y][x], t[y + 1][x], t[y + 2][x], t[y + 3][x], t[y + 4][x], t[y + 5][x]));
 }
 
 // ---- tables ------------------------------------------------------------------------

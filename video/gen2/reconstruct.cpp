@@ -29,13 +29,13 @@ static void SmoothResidualEdge(int16_t *p, int32_t across, int32_t along, uint16
   }
   for (int line = 0; line < 8; ++line, p += along) {
     const int16_t p1 = p[-2 * across], p0 = p[-across], q0 = p[0], q1 = p[across];
-    const int16_t d = WrapSub16(q0, p0);
-    const int16_t s8 = Sar16(WrapAdd16(d, 4), 3);
-    const int16_t s4 = Sar16(WrapAdd16(d, 2), 2);
-    if (ca >= 2) p[-2 * across] = WrapAdd16(p1, s8);
-    if (ca >= 1) p[-across] = WrapAdd16(p0, s4);
-    if (cb >= 1) p[0] = WrapSub16(q0, s4);
-    if (cb >= 2) p[across] = WrapSub16(q1, s8);
+    const int16_t d = SubWrap16(q0, p0);
+    const int16_t s8 = ShiftRight16(AddWrap16(d, 4), 3);
+    const int16_t s4 = ShiftRight16(AddWrap16(d, 2), 2);
+    if (ca >= 2) p[-2 * across] = AddWrap16(p1, s8);
+    if (ca >= 1) p[-across] = AddWrap16(p0, s4);
+    if (cb >= 1) p[0] = SubWrap16(q0, s4);
+    if (cb >= 2) p[across] = SubWrap16(q1, s8);
   }
 }
 

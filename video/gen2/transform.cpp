@@ -14,37 +14,37 @@
 
 void InverseTransform1d(int16_t *x) {
   // Even part.
-  const int16_t a0 = WrapAdd16(x[0], x[4]);
-  const int16_t a1 = WrapSub16(x[0], x[4]);
-  const int16_t e2 = Wrap16(x[2] + Sar16(x[2], 2) + Sar16(x[6], 1));
-  const int16_t e6 = Wrap16(Sar16(x[2], 1) - x[6] - Sar16(x[6], 2));
-  const int16_t E0 = WrapAdd16(a0, e2);
-  const int16_t E3 = WrapSub16(a0, e2);
-  const int16_t E1 = WrapAdd16(a1, e6);
-  const int16_t E2 = WrapSub16(a1, e6);
+  const int16_t a0 = AddWrap16(x[0], x[4]);
+  const int16_t a1 = SubWrap16(x[0], x[4]);
+  const int16_t e2 = WrapToInt16(x[2] + ShiftRight16(x[2], 2) + ShiftRight16(x[6], 1));
+  const int16_t e6 = WrapToInt16(ShiftRight16(x[2], 1) - x[6] - ShiftRight16(x[6], 2));
+  const int16_t E0 = AddWrap16(a0, e2);
+  const int16_t E3 = SubWrap16(a0, e2);
+  const int16_t E1 = AddWrap16(a1, e6);
+  const int16_t E2 = SubWrap16(a1, e6);
   // Odd part.
-  const int16_t s = Wrap16(x[1] + x[3] + x[5]);
-  const int16_t d = Wrap16(x[1] - x[3] - x[5]);
-  const int16_t p = Wrap16(x[3] - x[5] + x[7]);
-  const int16_t q = Wrap16(x[3] - x[5] - x[7]);
-  const int16_t O0 = Wrap16(s + Sar16(s, 2) - Sar16(s, 4) + Sar16(p, 2));
-  const int16_t O1 = Wrap16(d + q - Sar16(q, 2) - Sar16(q, 4));
-  const int16_t O2 = Wrap16(d - q - Sar16(d, 2) - Sar16(d, 4));
-  const int16_t O3 = Wrap16(Sar16(s, 2) + Sar16(p, 4) - p - Sar16(p, 2));
-  x[0] = WrapAdd16(E0, O0);
-  x[7] = WrapSub16(E0, O0);
-  x[1] = WrapAdd16(E1, O1);
-  x[6] = WrapSub16(E1, O1);
-  x[2] = WrapAdd16(E2, O2);
-  x[5] = WrapSub16(E2, O2);
-  x[3] = WrapAdd16(E3, O3);
-  x[4] = WrapSub16(E3, O3);
+  const int16_t s = WrapToInt16(x[1] + x[3] + x[5]);
+  const int16_t d = WrapToInt16(x[1] - x[3] - x[5]);
+  const int16_t p = WrapToInt16(x[3] - x[5] + x[7]);
+  const int16_t q = WrapToInt16(x[3] - x[5] - x[7]);
+  const int16_t O0 = WrapToInt16(s + ShiftRight16(s, 2) - ShiftRight16(s, 4) + ShiftRight16(p, 2));
+  const int16_t O1 = WrapToInt16(d + q - ShiftRight16(q, 2) - ShiftRight16(q, 4));
+  const int16_t O2 = WrapToInt16(d - q - ShiftRight16(d, 2) - ShiftRight16(d, 4));
+  const int16_t O3 = WrapToInt16(ShiftRight16(s, 2) + ShiftRight16(p, 4) - p - ShiftRight16(p, 2));
+  x[0] = AddWrap16(E0, O0);
+  x[7] = SubWrap16(E0, O0);
+  x[1] = AddWrap16(E1, O1);
+  x[6] = SubWrap16(E1, O1);
+  x[2] = AddWrap16(E2, O2);
+  x[5] = SubWrap16(E2, O2);
+  x[3] = AddWrap16(E3, O3);
+  x[4] = SubWrap16(E3, O3);
 }
 
 static void InverseTransform8x8Scalar(int16_t *out, int32_t out_pitch, const int16_t *k, uint32_t cls) {
   int16_t t[8][8];  // t[v][x]: pass-1 output of vertical frequency v, column x
   if (cls == 0) {
-    const int16_t dc = Sar16(k[0], 6);
+    const int16_t dc = ShiftRight16(k[0], 6);
     for (int y = 0; y < 8; ++y) {
       int16_t *row = reinterpret_cast<int16_t *>(reinterpret_cast<uint8_t *>(out) + y * out_pitch);
       for (int x = 0; x < 8; ++x) row[x] = dc;
@@ -62,7 +62,7 @@ static void InverseTransform8x8Scalar(int16_t *out, int32_t out_pitch, const int
     InverseTransform1d(z);
     for (int y = 0; y < 8; ++y) {
       int16_t *row = reinterpret_cast<int16_t *>(reinterpret_cast<uint8_t *>(out) + y * out_pitch);
-      row[x] = Sar16(z[y], 6);
+      row[x] = ShiftRight16(z[y], 6);
     }
   }
 }
@@ -77,7 +77,7 @@ void InverseTransform16x16Scalar(int16_t *out, const int16_t *coeffs, uint32_t c
 
 void PackRows16Scalar(uint8_t *dst, int32_t dst_stride, const int16_t *src) {
   for (int r = 0; r < 8; ++r)
-    for (int x = 0; x < 16; ++x) dst[r * dst_stride + x] = Sat8(src[16 * r + x]);
+    for (int x = 0; x < 16; ++x) dst[r * dst_stride + x] = SaturateSample(src[16 * r + x]);
 }
 
 void CopyBlock16x16Scalar(uint8_t *dst, int32_t dst_stride, const uint8_t *src, int32_t src_stride) {
@@ -89,7 +89,7 @@ void AddResidual16x8Scalar(uint8_t *dst, int32_t dst_stride, const int16_t *resi
   for (int r = 0; r < 8; ++r) {
     const int16_t *res = reinterpret_cast<const int16_t *>(reinterpret_cast<const uint8_t *>(residual) +
                                                            r * residual_pitch);
-    for (int x = 0; x < 16; ++x) dst[r * dst_stride + x] = Sat8(WrapAdd16(pred[r * pred_stride + x], res[x]));
+    for (int x = 0; x < 16; ++x) dst[r * dst_stride + x] = SaturateSample(AddWrap16(pred[r * pred_stride + x], res[x]));
   }
 }
 

@@ -9,26 +9,7 @@
 #pragma once
 #include <cstdint>
 
-// ---- 16-bit two's-complement sample arithmetic -----------------------------
-// The sample kernels compute in 16-bit lanes: additions wrap modulo 2^16,
-// right shifts are arithmetic, and samples saturate to 0..255 only on store.
-inline int16_t WrapAdd16(int32_t a, int32_t b) {
-  return static_cast<int16_t>(static_cast<uint16_t>(static_cast<uint32_t>(a) + static_cast<uint32_t>(b)));
-}
-inline int16_t WrapSub16(int32_t a, int32_t b) {
-  return static_cast<int16_t>(static_cast<uint16_t>(static_cast<uint32_t>(a) - static_cast<uint32_t>(b)));
-}
-inline int16_t Wrap16(int32_t a) {
-  return static_cast<int16_t>(static_cast<uint16_t>(static_cast<uint32_t>(a)));
-}
-// Arithmetic shift of a 16-bit value (rounds toward minus infinity).
-inline int16_t Sar16(int16_t a, int n) { return static_cast<int16_t>(static_cast<int32_t>(a) >> n); }
-// High half of the signed 16x16 -> 32-bit product.
-inline int16_t MulHigh16(int16_t a, int16_t b) {
-  return static_cast<int16_t>((static_cast<int32_t>(a) * static_cast<int32_t>(b)) >> 16);
-}
-// Saturation of a sample to 0..255.
-inline uint8_t Sat8(int32_t v) { return static_cast<uint8_t>(v < 0 ? 0 : (v > 255 ? 255 : v)); }
+#include "video/gen2/arith.h"
 
 // ---- kernel signatures -------------------------------------------------------
 // coeffs: four consecutive blocks of 64 coefficients (top-left, top-right,
