@@ -11,6 +11,7 @@
 
 #include "engine/platform/alloc.h"
 #include "gen2_symbols.h"
+#include "video/gen2/arith.h"
 #include "video/gen2/slice_decoder.h"
 #include "video/gen2/coeffs.h"
 
@@ -20,13 +21,6 @@ namespace {
   std::fprintf(stderr, "gen2 frame writer: %s\n", what);
   std::abort();
 }
-
-int32_t Med3(int32_t a, int32_t b, int32_t c) {
-  const int32_t lo = a < b ? a : b, hi = a < b ? b : a;
-  return c < lo ? lo : (c > hi ? hi : c);
-}
-
-int16_t Wrap16(int64_t v) { return int16_t(uint16_t(uint64_t(v))); }
 
 // 8x8 index in a grid of n x n (n = 4: quadrant order; n = 2: row order).
 uint32_t GridIndex(uint32_t n, uint32_t bx, uint32_t by) {
@@ -61,7 +55,7 @@ int32_t ChooseDcCode(int32_t predicted, int32_t wanted, int32_t qi, int32_t lo, 
   for (int32_t m = guess - 2; m <= guess + 2; ++m) {
     if (m < 0 || m > 513) continue;
     const int32_t res = int32_t((int64_t(scale) * m + 512) >> 10);
-    int32_t v = Wrap16(int64_t(predicted) + sign * res);
+    int32_t v = WrapToInt16(int64_t(predicted) + sign * res);
     if (v < lo) v = lo;
     if (v > hi) v = hi;
     const int32_t err = v > wanted ? v - wanted : wanted - v;
@@ -205,66 +199,53 @@ void WritePlane(BitWriter *w, WriterState *s, Gen2BlockDesc *b, uint32_t plane, 
   }
 }
 
+// The decoder's predictions p[0..3] of component c (0 x, 1 y) of a block's
+// four quadrant vectors, from the neighbours' vectors and from the quadrants
+// already formed: the block's own vectors v, or, with v null, the
+// predictions themselves (intra blocks, whose vectors are their predictions).
+void PredictQuadrants(const int32_t *left, const int32_t *above, const int32_t *above_left,
+                      bool has_left, bool has_above, const int32_t *v, int c, int32_t p[4]) {
+  auto L = [&](int i) { return left[2 * i + c]; };
+  auto U = [&](int i) { return above[2 * i + c]; };
+  auto V = [&](int q) { return v ? v[2 * q + c] : p[q]; };
+  if (!has_left && !has_above) {
+    p[0] = 0;
+    p[1] = V(0);
+    p[2] = V(0);
+  } else if (has_left && !has_above) {
+    p[0] = Median3(L(0), L(1), L(3));
+    p[2] = Median3(V(0), L(1), L(3));
+    p[1] = Median3(V(0), V(2), L(1));
+  } else if (!has_left && has_above) {
+    p[0] = Median3(U(0), U(2), U(3));
+    p[1] = Median3(V(0), U(2), U(3));
+    p[2] = Median3(V(0), V(1), U(2));
+  } else {
+    p[0] = Median3(L(1), U(2), above_left[6 + c]);
+    p[1] = Median3(V(0), U(3), U(2));
+    p[2] = Median3(V(0), L(1), L(3));
+  }
+  p[3] = Median3(V(0), V(1), V(2));
+}
+
 void MotionPrediction(const int32_t *left, const int32_t *above, const int32_t *above_left,
                       bool has_left, bool has_above, const int32_t *v, int32_t *d, bool single) {
-  // Per component c (0 x, 1 y): the differences that make the decoder form v.
+  // Per component: the differences that make the decoder form v.
   for (int c = 0; c < 2; ++c) {
-    const int32_t V0 = v[c], V1 = v[2 + c], V2 = v[4 + c], V3 = v[6 + c];
-    auto L = [&](int i) { return left[2 * i + c]; };
-    auto U = [&](int i) { return above[2 * i + c]; };
-    int32_t p0, p1, p2;
-    if (!has_left && !has_above) {
-      p0 = 0;
-      p1 = V0;
-      p2 = V0;
-    } else if (has_left && !has_above) {
-      p0 = Med3(L(0), L(1), L(3));
-      p2 = Med3(V0, L(1), L(3));
-      p1 = Med3(V0, V2, L(1));
-    } else if (!has_left && has_above) {
-      p0 = Med3(U(0), U(2), U(3));
-      p1 = Med3(V0, U(2), U(3));
-      p2 = Med3(V0, V1, U(2));
-    } else {
-      p0 = Med3(L(1), U(2), above_left[6 + c]);
-      p1 = Med3(V0, U(3), U(2));
-      p2 = Med3(V0, L(1), L(3));
-    }
-    const int32_t p3 = Med3(V0, V1, V2);
-    d[4 * c + 0] = V0 - p0;
-    if (!single) {
-      d[4 * c + 1] = V1 - p1;
-      d[4 * c + 2] = V2 - p2;
-      d[4 * c + 3] = V3 - p3;
-    }
+    int32_t p[4];
+    PredictQuadrants(left, above, above_left, has_left, has_above, v, c, p);
+    d[4 * c + 0] = v[c] - p[0];
+    if (!single)
+      for (int q = 1; q < 4; ++q) d[4 * c + q] = v[2 * q + c] - p[q];
   }
 }
 
 void PredictIntraVectors(const int32_t *left, const int32_t *above, const int32_t *above_left,
                          bool has_left, bool has_above, int32_t *out) {
   for (int c = 0; c < 2; ++c) {
-    auto L = [&](int i) { return left[2 * i + c]; };
-    auto U = [&](int i) { return above[2 * i + c]; };
-    int32_t V0, V1, V2;
-    if (!has_left && !has_above) {
-      V0 = V1 = V2 = 0;
-    } else if (has_left && !has_above) {
-      V0 = Med3(L(0), L(1), L(3));
-      V2 = Med3(V0, L(1), L(3));
-      V1 = Med3(V0, V2, L(1));
-    } else if (!has_left && has_above) {
-      V0 = Med3(U(0), U(2), U(3));
-      V1 = Med3(V0, U(2), U(3));
-      V2 = Med3(V0, V1, U(2));
-    } else {
-      V0 = Med3(L(1), U(2), above_left[6 + c]);
-      V1 = Med3(V0, U(3), U(2));
-      V2 = Med3(V0, L(1), L(3));
-    }
-    out[c] = V0;
-    out[2 + c] = V1;
-    out[4 + c] = V2;
-    out[6 + c] = (!has_left && !has_above) ? 0 : Med3(V0, V1, V2);
+    int32_t p[4];
+    PredictQuadrants(left, above, above_left, has_left, has_above, nullptr, c, p);
+    for (int q = 0; q < 4; ++q) out[2 * q + c] = p[q];
   }
 }
 
@@ -336,7 +317,7 @@ void WriteBand(BitWriter *w, WriterState *s, uint32_t y, bool no_above) {
     q_cur[2 * j + 1] = quant[1];
     if (!no_above)
       for (int k = 0; k < 2; ++k)
-        quant[k] = uint8_t(Med3(q_above[2 * j + k], q_above[2 * (j + 1) + k], q_cur[2 * j + k]));
+        quant[k] = uint8_t(Median3(q_above[2 * j + k], q_above[2 * (j + 1) + k], q_cur[2 * j + k]));
   }
   s->cur = 1 - s->cur;
 }
@@ -582,32 +563,31 @@ void EncodeIntraWithAc(const Gen2Picture &picture, uint8_t qi, Gen2FrameDesc *de
 
 int16_t ModelDequantise(int32_t level, const uint16_t *table, int32_t qi, uint32_t n) {
   const int64_t product = int64_t(level) * table[(qi & 3) * 64 + n] * (int64_t(1) << (qi >> 2));
-  return Wrap16((product + 64) >> 7);
+  return WrapToInt16((product + 64) >> 7);
 }
 
 namespace {
 
-int16_t Sar(int16_t v, int n) { return int16_t(int32_t(v) >> n); }
-
 void Model1d(int16_t *x) {
-  const int16_t a0 = Wrap16(x[0] + x[4]), a1 = Wrap16(x[0] - x[4]);
-  const int16_t e2 = Wrap16(x[2] + Sar(x[2], 2) + Sar(x[6], 1));
-  const int16_t e6 = Wrap16(Sar(x[2], 1) - x[6] - Sar(x[6], 2));
-  const int16_t E0 = Wrap16(a0 + e2), E3 = Wrap16(a0 - e2), E1 = Wrap16(a1 + e6), E2 = Wrap16(a1 - e6);
-  const int16_t s = Wrap16(x[1] + x[3] + x[5]), d = Wrap16(x[1] - x[3] - x[5]);
-  const int16_t p = Wrap16(x[3] - x[5] + x[7]), q = Wrap16(x[3] - x[5] - x[7]);
-  const int16_t O0 = Wrap16(s + Sar(s, 2) - Sar(s, 4) + Sar(p, 2));
-  const int16_t O1 = Wrap16(d + q - Sar(q, 2) - Sar(q, 4));
-  const int16_t O2 = Wrap16(d - q - Sar(d, 2) - Sar(d, 4));
-  const int16_t O3 = Wrap16(Sar(s, 2) + Sar(p, 4) - p - Sar(p, 2));
-  x[0] = Wrap16(E0 + O0);
-  x[7] = Wrap16(E0 - O0);
-  x[1] = Wrap16(E1 + O1);
-  x[6] = Wrap16(E1 - O1);
-  x[2] = Wrap16(E2 + O2);
-  x[5] = Wrap16(E2 - O2);
-  x[3] = Wrap16(E3 + O3);
-  x[4] = Wrap16(E3 - O3);
+  const int16_t a0 = WrapToInt16(x[0] + x[4]), a1 = WrapToInt16(x[0] - x[4]);
+  const int16_t e2 = WrapToInt16(x[2] + ShiftRight16(x[2], 2) + ShiftRight16(x[6], 1));
+  const int16_t e6 = WrapToInt16(ShiftRight16(x[2], 1) - x[6] - ShiftRight16(x[6], 2));
+  const int16_t E0 = WrapToInt16(a0 + e2), E3 = WrapToInt16(a0 - e2);
+  const int16_t E1 = WrapToInt16(a1 + e6), E2 = WrapToInt16(a1 - e6);
+  const int16_t s = WrapToInt16(x[1] + x[3] + x[5]), d = WrapToInt16(x[1] - x[3] - x[5]);
+  const int16_t p = WrapToInt16(x[3] - x[5] + x[7]), q = WrapToInt16(x[3] - x[5] - x[7]);
+  const int16_t O0 = WrapToInt16(s + ShiftRight16(s, 2) - ShiftRight16(s, 4) + ShiftRight16(p, 2));
+  const int16_t O1 = WrapToInt16(d + q - ShiftRight16(q, 2) - ShiftRight16(q, 4));
+  const int16_t O2 = WrapToInt16(d - q - ShiftRight16(d, 2) - ShiftRight16(d, 4));
+  const int16_t O3 = WrapToInt16(ShiftRight16(s, 2) + ShiftRight16(p, 4) - p - ShiftRight16(p, 2));
+  x[0] = WrapToInt16(E0 + O0);
+  x[7] = WrapToInt16(E0 - O0);
+  x[1] = WrapToInt16(E1 + O1);
+  x[6] = WrapToInt16(E1 - O1);
+  x[2] = WrapToInt16(E2 + O2);
+  x[5] = WrapToInt16(E2 - O2);
+  x[3] = WrapToInt16(E3 + O3);
+  x[4] = WrapToInt16(E3 - O3);
 }
 
 }  // namespace
@@ -624,19 +604,19 @@ void ModelInverseTransform8x8(const int16_t coeffs[64], int16_t out[64]) {
     int16_t z[8];
     for (int v = 0; v < 8; ++v) z[v] = t[v][x];
     Model1d(z);
-    for (int y = 0; y < 8; ++y) out[8 * y + x] = Sar(z[y], 6);
+    for (int y = 0; y < 8; ++y) out[8 * y + x] = ShiftRight16(z[y], 6);
   }
 }
 
 void ModelIntraBlock(int32_t dc, const int32_t levels[64], const uint16_t *table, int32_t qi,
                      uint8_t out[64]) {
   int16_t K[64] = {};
-  K[0] = Wrap16(int64_t(dc) * 8 + 32);
+  K[0] = WrapToInt16(int64_t(dc) * 8 + 32);
   for (uint32_t pos = 1; pos < 64; ++pos)
     if (levels[pos]) K[SCAN_ORDER[pos]] = ModelDequantise(levels[pos], table, qi, SCAN_ORDER[pos]);
   int16_t o[64];
   ModelInverseTransform8x8(K, o);
-  for (int i = 0; i < 64; ++i) out[i] = uint8_t(o[i] < 0 ? 0 : (o[i] > 255 ? 255 : o[i]));
+  for (int i = 0; i < 64; ++i) out[i] = SaturateSample(o[i]);
 }
 
 double Gen2PlanePsnr(const uint8_t *a, uint32_t a_stride, const uint8_t *b, uint32_t b_stride,
