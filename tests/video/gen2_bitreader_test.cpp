@@ -5,23 +5,11 @@
 #include <random>
 #include <vector>
 
+#include "gen2_reader_stream.h"
 #include "moviewriter/gen2_symbols.h"
 #include "video/gen2/bitreader.h"
 
 namespace {
-
-// The writer's stream, in a heap buffer of exactly its size (so that any read
-// past it is caught by the address sanitizer).
-struct Stream {
-  std::vector<uint8_t> bytes;
-  BitReader reader;
-};
-
-void Open(Stream *s, const BitWriter &w) {
-  s->bytes = BitWriterBytes(&w);
-  s->bytes.shrink_to_fit();
-  StartBitReader(&s->reader, s->bytes.data(), s->bytes.data() + s->bytes.size());
-}
 
 TEST(Gen2BitReader, WordBoundariesAndPendingBits) {
   BitWriter w;
@@ -30,8 +18,8 @@ TEST(Gen2BitReader, WordBoundariesAndPendingBits) {
   WriteBits(&w, 0x5, 3);            // the last 3 bits of word 0
   WriteBits(&w, 0x13, 5);           // the first 5 bits of word 1
   WriteBits(&w, 0x2AAAAAA, 27);     // rest of word 1
-  Stream s;
-  Open(&s, w);
+  ReaderStream s;
+  OpenStream(&s, w);
   EXPECT_EQ(ReadBits(&s.reader, 29), 0x1ABCDEF5u & 0x1FFFFFFF);
   EXPECT_EQ(s.reader.count, 3u);
   // 8 bits with 3 pending: those 3 low, then 5 bits of the next word.
@@ -50,8 +38,8 @@ TEST(Gen2BitReader, LoadsOnlyWhenPendingBitsRunOut) {
   InitBitWriter(&w);
   WriteBits(&w, 0xFFFFFFFF, 32);
   WriteBits(&w, 0x12345678, 32);
-  Stream s;
-  Open(&s, w);
+  ReaderStream s;
+  OpenStream(&s, w);
   EXPECT_EQ(ReadBits(&s.reader, 32), 0xFFFFFFFFu);
   // count is 0 but the next word stays unread until it is needed.
   EXPECT_EQ(s.reader.count, 0u);
@@ -90,8 +78,8 @@ TEST(Gen2BitReader, SliceEndDropsPartWord) {
   AlignBitWriter(&w);
   WriteBits(&w, 0xCAFEF00D, 32);
   WriteBits(&w, 0x1234, 16);
-  Stream s;
-  Open(&s, w);
+  ReaderStream s;
+  OpenStream(&s, w);
   EXPECT_EQ(ReadBits(&s.reader, 3), 7u);
   DropPartialWord(&s.reader);
   EXPECT_EQ(s.reader.count, 0u);
@@ -107,8 +95,8 @@ std::vector<uint8_t> PlaneFromCode(const char *code, uint32_t first_bit, uint32_
   BitWriter w;
   InitBitWriter(&w);
   WriteCode(&w, code);
-  Stream s;
-  Open(&s, w);
+  ReaderStream s;
+  OpenStream(&s, w);
   std::vector<uint8_t> out((first_bit + count + 7) / 8, 0xEE);
   out.shrink_to_fit();
   DecodeBitPlane(out.data(), first_bit, &s.reader, count);
@@ -175,8 +163,8 @@ TEST(Gen2BitPlane, WriterRoundTrip) {
       WriteBits(&w, rng(), lead);
       WriteBitPlane(&w, bits.data(), count, mode == 1);
       WriteBits(&w, 0x2D, 6);
-      Stream s;
-      Open(&s, w);
+      ReaderStream s;
+      OpenStream(&s, w);
       SkipBits(&s.reader, lead);
       std::vector<uint8_t> out((first_bit + count + 7) / 8);
       DecodeBitPlane(out.data(), first_bit, &s.reader, count);
@@ -194,8 +182,8 @@ TEST(Gen2AdaptiveList, CodesAndReordering) {
   BitWriter w;
   InitBitWriter(&w);
   WriteCode(&w, "1" "01" "001" "000");
-  Stream s;
-  Open(&s, w);
+  ReaderStream s;
+  OpenStream(&s, w);
   uint8_t list[4] = {2, 3, 1, 0};
   EXPECT_EQ(ReadAdaptiveListSymbol(&s.reader, list), 2);
   EXPECT_EQ(ReadAdaptiveListSymbol(&s.reader, list), 3);  // front pair swapped
@@ -208,7 +196,7 @@ TEST(Gen2AdaptiveList, CodesAndReordering) {
   // Code 0 0 1 four times alternates between the last two entries.
   InitBitWriter(&w);
   WriteCode(&w, "001001001001");
-  Open(&s, w);
+  OpenStream(&s, w);
   uint8_t l2[4] = {2, 3, 1, 0};
   EXPECT_EQ(ReadAdaptiveListSymbol(&s.reader, l2), 0);
   EXPECT_EQ(ReadAdaptiveListSymbol(&s.reader, l2), 1);
@@ -220,8 +208,8 @@ TEST(Gen2SignedDelta, CodesAndSignAtWordEnd) {
   BitWriter w;
   InitBitWriter(&w);
   WriteCode(&w, "1" "010" "011" "0010" "0011" "000100" "000111" "0000000000" "0000111111");
-  Stream s;
-  Open(&s, w);
+  ReaderStream s;
+  OpenStream(&s, w);
   EXPECT_EQ(ReadSignedDelta(&s.reader, 16), 16);
   EXPECT_EQ(ReadSignedDelta(&s.reader, 16), 17);
   EXPECT_EQ(ReadSignedDelta(&s.reader, 16), 15);
@@ -237,7 +225,7 @@ TEST(Gen2SignedDelta, CodesAndSignAtWordEnd) {
   WriteBits(&w, 0, 30);
   WriteCode(&w, "01" "1");
   WriteBits(&w, 0x5, 3);
-  Open(&s, w);
+  OpenStream(&s, w);
   SkipBits(&s.reader, 30);
   EXPECT_EQ(ReadSignedDelta(&s.reader, 100), 99);
   EXPECT_EQ(s.reader.count, 31u);
@@ -271,8 +259,8 @@ TEST(Gen2Symbols, RandomRoundTrip) {
       kinds.push_back(kind);
       values.push_back(value);
     }
-    Stream s;
-    Open(&s, w);
+    ReaderStream s;
+    OpenStream(&s, w);
     uint8_t rlist[4] = {2, 3, 1, 0};
     predicted = 16;
     size_t next_width = 0;

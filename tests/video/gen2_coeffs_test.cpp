@@ -7,28 +7,18 @@
 #include <random>
 #include <vector>
 
+#include "gen2_reader_stream.h"
 #include "moviewriter/gen2_symbols.h"
 #include "video/gen2/coeffs.h"
 
 namespace {
 
-struct Stream {
-  std::vector<uint8_t> bytes;
-  BitReader reader;
-};
-
-void Open(Stream *s, const BitWriter &w) {
-  s->bytes = BitWriterBytes(&w);
-  s->bytes.shrink_to_fit();
-  StartBitReader(&s->reader, s->bytes.data(), s->bytes.data() + s->bytes.size());
-}
-
-void OpenCode(Stream *s, const char *code) {
+void OpenCode(ReaderStream *s, const char *code) {
   BitWriter w;
   InitBitWriter(&w);
   WriteCode(&w, code);
   WriteBits(&w, 0x3A5, 10);  // marker: the next syntax element
-  Open(s, w);
+  OpenStream(s, w);
 }
 
 TEST(Gen2CoeffTables, ShapeOfTheTables) {
@@ -60,7 +50,7 @@ TEST(Gen2CoeffTables, ShapeOfTheTables) {
 }
 
 TEST(Gen2BlockPattern, Prediction16AndTableBit) {
-  Stream s;
+  ReaderStream s;
   // Previous 0: predicted 0; "1" (no difference) then table bit 0.
   OpenCode(&s, "1" "0");
   EXPECT_EQ(ReadBlockPattern16(&s.reader, 0, 0), 0u);
@@ -87,7 +77,7 @@ TEST(Gen2BlockPattern, Prediction16AndTableBit) {
 }
 
 TEST(Gen2BlockPattern, Chroma4) {
-  Stream s;
+  ReaderStream s;
   // Taken from the prediction: keeps the previous table selection.
   OpenCode(&s, "1");
   EXPECT_EQ(ReadBlockPattern4(&s.reader, 0x00030003), 0x0003000Fu);
@@ -128,8 +118,8 @@ TEST(Gen2BlockPattern, WriterRoundTrip) {
       flags.push_back(0xFFFFFFFF);
     }
   }
-  Stream s;
-  Open(&s, w);
+  ReaderStream s;
+  OpenStream(&s, w);
   prev16 = prev4 = 0;
   for (size_t i = 0; i < expect.size(); ++i) {
     if (flags[i] != 0xFFFFFFFF) {
@@ -143,7 +133,7 @@ TEST(Gen2BlockPattern, WriterRoundTrip) {
 }
 
 TEST(Gen2DcResiduals, FlagScalesAndPrefixes) {
-  Stream s;
+  ReaderStream s;
   int32_t r[16];
   OpenCode(&s, "0");
   for (int i = 0; i < 16; ++i) r[i] = 99;
@@ -185,7 +175,7 @@ TEST(Gen2DcResiduals, FlagScalesAndPrefixes) {
 }
 
 TEST(Gen2DcGrid, PredictionAndBounds) {
-  Stream s;
+  ReaderStream s;
   int32_t grid[16];
   const int32_t context[5] = {7, 8, 9, 10, 11};
   // Intra top-left block of a slice, zero residuals: all 1024.
@@ -245,7 +235,7 @@ TEST(Gen2DcGrid, PredictionAndBounds) {
   WriteDcResiduals(&w, codes, 4, 1);
   codes[0] = -60;
   WriteDcResiduals(&w, codes, 4, 1);
-  Open(&s, w);
+  OpenStream(&s, w);
   int32_t a[4] = {0, 0, 0, 0};
   DecodeDcGrid4(a, ctx4, 36, &s.reader, DC_NO_LEFT | DC_NO_ABOVE_FRAME, 0, 2047);
   EXPECT_EQ(a[0], 1024);
@@ -274,8 +264,8 @@ TEST(Gen2DcResiduals, WriterRoundTrip) {
     WriteBits(&w, rng(), iter % 32);
     WriteDcResiduals(&w, m, 16, flag);
     WriteBits(&w, 0x3A5, 10);
-    Stream s;
-    Open(&s, w);
+    ReaderStream s;
+    OpenStream(&s, w);
     SkipBits(&s.reader, iter % 32);
     int32_t r[16];
     EXPECT_EQ(ReadDcResiduals16(r, qi, &s.reader), static_cast<uint32_t>(flag));
@@ -285,7 +275,7 @@ TEST(Gen2DcResiduals, WriterRoundTrip) {
 }
 
 TEST(Gen2AcCoefficients, EndCodesAndRepeats) {
-  Stream s;
+  ReaderStream s;
   int16_t coeffs[256];
   uint16_t words[4];
   const int32_t dc[4] = {1024, -5, 2047, 0};
@@ -386,8 +376,8 @@ TEST(Gen2AcCoefficients, WriterRoundTrip) {
     for (int k = 0; k < 4; ++k)
       if (coded & (1u << k)) WriteAcBlock(&w, levels[k], table2, rng() & 1, rng() % 4 == 0);
     WriteBits(&w, 0x3A5, 10);
-    Stream s;
-    Open(&s, w);
+    ReaderStream s;
+    OpenStream(&s, w);
     SkipBits(&s.reader, lead);
     int16_t coeffs[256];
     uint16_t words[4];

@@ -5,29 +5,19 @@
 #include <random>
 #include <vector>
 
+#include "gen2_reader_stream.h"
 #include "moviewriter/gen2_symbols.h"
 #include "video/gen2/motion.h"
 
 namespace {
-
-struct Stream {
-  std::vector<uint8_t> bytes;
-  BitReader reader;
-};
-
-void Open(Stream *s, const BitWriter &w) {
-  s->bytes = BitWriterBytes(&w);
-  s->bytes.shrink_to_fit();
-  StartBitReader(&s->reader, s->bytes.data(), s->bytes.data() + s->bytes.size());
-}
 
 int32_t DecodeOne(const char *code) {
   BitWriter w;
   InitBitWriter(&w);
   WriteCode(&w, code);
   WriteBits(&w, 0x15, 5);
-  Stream s;
-  Open(&s, w);
+  ReaderStream s;
+  OpenStream(&s, w);
   int32_t v = ReadMotionVectorDifference(&s.reader);
   EXPECT_EQ(ReadBits(&s.reader, 5), 0x15u) << code;
   return v;
@@ -86,8 +76,8 @@ TEST(Gen2MotionVectorCode, WriterRoundTrip) {
   WriteBits(&w, 0x5, 3);
   for (int32_t v : values) WriteMotionVectorDifference(&w, v);
   WriteBits(&w, 0x15, 5);
-  Stream s;
-  Open(&s, w);
+  ReaderStream s;
+  OpenStream(&s, w);
   SkipBits(&s.reader, 3);
   for (size_t i = 0; i < values.size(); ++i) ASSERT_EQ(ReadMotionVectorDifference(&s.reader), values[i]) << i;
   EXPECT_EQ(ReadBits(&s.reader, 5), 0x15u);
@@ -117,8 +107,8 @@ MotionVectorSet DecodeWith(const char *code, uint32_t flags, Rows *rows) {
   BitWriter w;
   InitBitWriter(&w);
   WriteCode(&w, code);
-  Stream s;
-  Open(&s, w);
+  ReaderStream s;
+  OpenStream(&s, w);
   DecodeMotionVectors(&s.reader, &rows->cur[1], &rows->above[1], flags);
   return rows->cur[1];
 }
@@ -179,8 +169,8 @@ TEST(Gen2MotionVectors, ArithmeticWraps) {
   InitBitWriter(&w);
   const int32_t dx[4] = {65535, 1, 2, 3}, dy[4] = {-65535, -1, -2, -3};
   WriteMotionVectors(&w, dx, dy, false);
-  Stream s;
-  Open(&s, w);
+  ReaderStream s;
+  OpenStream(&s, w);
   DecodeMotionVectors(&s.reader, &rows.cur[1], &rows.above[1], MV_NO_ABOVE_FRAME);
   // V0 = 65535 + INT32_MAX, wrapping.
   EXPECT_EQ(rows.cur[1].v[0], static_cast<int32_t>(0x7FFFFFFFu + 65535u));
@@ -199,8 +189,8 @@ TEST(Gen2MotionVectors, WriterRoundTripTopLeft) {
     BitWriter w;
     InitBitWriter(&w);
     WriteMotionVectors(&w, dx, dy, single);
-    Stream s;
-    Open(&s, w);
+    ReaderStream s;
+    OpenStream(&s, w);
     MotionVectorSet row[2] = {}, above[2] = {};
     DecodeMotionVectors(&s.reader, &row[1], &above[1], MV_NO_LEFT | MV_NO_ABOVE_FRAME);
     const int32_t *d[2] = {dx, dy};
