@@ -1,7 +1,5 @@
 // Least working bodies of calls the open makes into the first-generation
-// codec and the sound-system selection, which are not built yet: the scratch
-// sizes of the first-generation bundles, and no installed sound output (so
-// every track is dropped and movies play silently).
+// codec, which is not built yet: the scratch sizes of its bundles.
 #include <cstring>
 
 #include "engine/movie.h"
@@ -22,11 +20,3 @@ void ComputeFirstGenScratchSizes(FirstGenScratchSizes *s, uint32_t width) {
   s->inter_dc = (2 * b + 1039) & ~15u;
   s->runs = 48 * b + 576;
 }
-
-// ---- Sound-system selection: no output installed ----
-
-static int32_t g_stub_open_tracks = 0;
-
-TrackOpenFunction GetTrackOpenFunction() { return nullptr; }
-
-void ChangeOpenTrackCount(int32_t delta) { g_stub_open_tracks += delta; }
