@@ -186,12 +186,13 @@ void FillLeftChroma(RunPlane *p, uint32_t cx, uint32_t cy, int32_t stride, uint3
   }
 }
 
-// Context of a full-resolution block: above-left, then the four above.
-void AboveContextFull(const RunPlane *p, uint32_t x, uint32_t y, int32_t stride, bool has_left,
-                      int32_t context[5]) {
+// Context of a block: above-left, then the n 8x8 columns above (4 for a
+// full-resolution plane, 2 for chroma).
+void AboveContext(const RunPlane *p, uint32_t x, uint32_t y, int32_t stride, bool has_left, uint32_t n,
+                  int32_t *context) {
   const uint16_t *row = p->rows + x / 8;
   if (!p->dst) {
-    for (int i = 0; i < 5; ++i) context[i] = 0;
+    for (uint32_t i = 0; i <= n; ++i) context[i] = 0;
     return;
   }
   const uint8_t *above = p->dst + int64_t(y - 8) * stride + x;
@@ -202,38 +203,18 @@ void AboveContextFull(const RunPlane *p, uint32_t x, uint32_t y, int32_t stride,
     else
       AverageBlock8x8(&context[0], above - 8, stride);
   }
-  if (IsIntraWord(row[0]) && IsIntraWord(row[1]) && IsIntraWord(row[2]) && IsIntraWord(row[3])) {
-    for (int i = 0; i < 4; ++i) context[1 + i] = WordDc(row[i]);
+  bool all_intra = true;
+  for (uint32_t i = 0; i < n; ++i) all_intra = all_intra && IsIntraWord(row[i]);
+  if (all_intra) {
+    for (uint32_t i = 0; i < n; ++i) context[1 + i] = WordDc(row[i]);
     return;
   }
   int32_t strip[4];
-  AverageStrip32x8(strip, above, stride);
-  for (int i = 0; i < 4; ++i) context[1 + i] = IsIntraWord(row[i]) ? WordDc(row[i]) : strip[i];
-}
-
-void AboveContextChroma(const RunPlane *p, uint32_t cx, uint32_t cy, int32_t stride,
-                        bool has_left, int32_t context[3]) {
-  const uint16_t *row = p->rows + cx / 8;
-  if (!p->dst) {
-    for (int i = 0; i < 3; ++i) context[i] = 0;
-    return;
-  }
-  const uint8_t *above = p->dst + int64_t(cy - 8) * stride + cx;
-  context[0] = 0;
-  if (has_left) {
-    if (IsIntraWord(row[-1]))
-      context[0] = WordDc(row[-1]);
-    else
-      AverageBlock8x8(&context[0], above - 8, stride);
-  }
-  if (IsIntraWord(row[0]) && IsIntraWord(row[1])) {
-    context[1] = WordDc(row[0]);
-    context[2] = WordDc(row[1]);
-    return;
-  }
-  int32_t strip[2];
-  AverageBlock16x8(strip, above, stride);
-  for (int i = 0; i < 2; ++i) context[1 + i] = IsIntraWord(row[i]) ? WordDc(row[i]) : strip[i];
+  if (n == 4)
+    AverageStrip32x8(strip, above, stride);
+  else
+    AverageBlock16x8(strip, above, stride);
+  for (uint32_t i = 0; i < n; ++i) context[1 + i] = IsIntraWord(row[i]) ? WordDc(row[i]) : strip[i];
 }
 
 // ---- block types ----------------------------------------------------------------
@@ -319,11 +300,11 @@ void DecodeBlock(RunState *r, uint32_t j, uint32_t y, uint32_t flags, uint8_t *q
     for (int i = 0; i < 3; ++i) {
       if (!full[i]->decoded) continue;
       if (has_left) FillLeftFull(full[i], x, y, s, flags);
-      if (has_above) AboveContextFull(full[i], x, y, s, has_left, context_full[i]);
+      if (has_above) AboveContext(full[i], x, y, s, has_left, 4, context_full[i]);
     }
     for (int i = 0; i < 2; ++i) {
       if (has_left) FillLeftChroma(chroma[i], cx, cy, cs, flags);
-      if (has_above) AboveContextChroma(chroma[i], cx, cy, cs, has_left, context_chroma[i]);
+      if (has_above) AboveContext(chroma[i], cx, cy, cs, has_left, 2, context_chroma[i]);
     }
     quant[0] = uint8_t(ReadSignedDelta(reader, quant[0]));
     const int32_t qi = quant[0];
