@@ -3,6 +3,7 @@
 #include <emmintrin.h>
 
 #include "video/gen2/mc.h"
+#include "video/gen2/mc_taps_sse2.h"
 
 // ---- quarter-sample 8x8 -----------------------------------------------------------
 // Each row is first weighted horizontally, h = (4 - fx) p + fx q (0..1020), then
@@ -64,17 +65,6 @@ VOSH_QPEL(McQpel8x8Dx3Dy3, 3, 3)
 #undef VOSH_QPEL
 
 // ---- half-sample 16x16 ---------------------------------------------------------------
-
-// (F + 8) >> 4 of the six-tap filter on 16-bit lanes, unsaturated.
-static inline __m128i HalfPelTap(__m128i a, __m128i b, __m128i c, __m128i d, __m128i e, __m128i f) {
-  const __m128i outer = _mm_srai_epi16(_mm_add_epi16(a, f), 1);
-  const __m128i inner = _mm_srai_epi16(_mm_mullo_epi16(_mm_add_epi16(c, d), _mm_set1_epi16(19)), 1);
-  const __m128i near = _mm_slli_epi16(_mm_add_epi16(b, e), 1);
-  const __m128i F = _mm_sub_epi16(_mm_add_epi16(outer, inner), near);
-  return _mm_srai_epi16(_mm_add_epi16(F, _mm_set1_epi16(8)), 4);
-}
-
-static inline __m128i Load16(const uint8_t *p) { return _mm_loadu_si128(reinterpret_cast<const __m128i *>(p)); }
 
 // Horizontal filter of one row's 16 outputs (reads columns -2..18), unsaturated.
 static inline void HorzRow(const uint8_t *p, __m128i *lo, __m128i *hi) {

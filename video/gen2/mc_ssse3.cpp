@@ -6,14 +6,7 @@
 #include <tmmintrin.h>
 
 #include "video/gen2/mc.h"
-
-static inline __m128i Load16(const uint8_t *p) { return _mm_loadu_si128(reinterpret_cast<const __m128i *>(p)); }
-
-// (F + 8) >> 4 from the three tap sums: af = a + f, cd19 = 19 (c + d), be2 = 2 (b + e).
-static inline __m128i CombineTaps(__m128i af, __m128i cd19, __m128i be2) {
-  const __m128i F = _mm_sub_epi16(_mm_add_epi16(_mm_srai_epi16(af, 1), _mm_srai_epi16(cd19, 1)), be2);
-  return _mm_srai_epi16(_mm_add_epi16(F, _mm_set1_epi16(8)), 4);
-}
+#include "video/gen2/mc_taps_sse2.h"
 
 // Filter of 16 outputs from six byte vectors s[-2] .. s[3]; lo/hi unsaturated.
 static inline void TapBytes(__m128i a, __m128i b, __m128i c, __m128i d, __m128i e, __m128i f, __m128i *lo,
@@ -29,15 +22,9 @@ static inline void HorzRow(const uint8_t *p, __m128i *lo, __m128i *hi) {
   TapBytes(Load16(p - 2), Load16(p - 1), Load16(p), Load16(p + 1), Load16(p + 2), Load16(p + 3), lo, hi);
 }
 
-// The filter on 16-bit lanes (vertical pass over the unsaturated temporary).
-static inline __m128i TapWords(__m128i a, __m128i b, __m128i c, __m128i d, __m128i e, __m128i f) {
-  return CombineTaps(_mm_add_epi16(a, f), _mm_mullo_epi16(_mm_add_epi16(c, d), _mm_set1_epi16(19)),
-                     _mm_slli_epi16(_mm_add_epi16(b, e), 1));
-}
-
+// A plain copy gains nothing from SSSE3: the SSE2 kernel serves both sets.
 void McHpel16x16CopySsse3(const uint8_t *src, uint8_t *dst, int32_t src_stride, int32_t dst_stride) {
-  for (int y = 0; y < 16; ++y)
-    _mm_storeu_si128(reinterpret_cast<__m128i *>(dst + y * dst_stride), Load16(src + y * src_stride));
+  McHpel16x16Copy(src, dst, src_stride, dst_stride);
 }
 
 void McHpel16x16HorzSsse3(const uint8_t *src, uint8_t *dst, int32_t src_stride, int32_t dst_stride) {
@@ -67,8 +54,8 @@ void McHpel16x16BothSsse3(const uint8_t *src, uint8_t *dst, int32_t src_stride, 
   __m128i lo[21], hi[21];  // horizontal results of source rows -2..18
   for (int r = 0; r < 21; ++r) HorzRow(src + (r - 2) * src_stride, &lo[r], &hi[r]);
   for (int y = 0; y < 16; ++y) {
-    const __m128i out_lo = TapWords(lo[y], lo[y + 1], lo[y + 2], lo[y + 3], lo[y + 4], lo[y + 5]);
-    const __m128i out_hi = TapWords(hi[y], hi[y + 1], hi[y + 2], hi[y + 3], hi[y + 4], hi[y + 5]);
+    const __m128i out_lo = HalfPelTap(lo[y], lo[y + 1], lo[y + 2], lo[y + 3], lo[y + 4], lo[y + 5]);
+    const __m128i out_hi = HalfPelTap(hi[y], hi[y + 1], hi[y + 2], hi[y + 3], hi[y + 4], hi[y + 5]);
     _mm_storeu_si128(reinterpret_cast<__m128i *>(dst + y * dst_stride), _mm_packus_epi16(out_lo, out_hi));
   }
 }
