@@ -27,6 +27,18 @@ uint32_t GridIndex(uint32_t n, uint32_t bx, uint32_t by) {
   return n == 4 ? 4 * ((by >> 1) * 2 + (bx >> 1)) + (by & 1) * 2 + (bx & 1) : by * 2 + bx;
 }
 
+// The column and row of 8x8 index i: the inverse of GridIndex.
+void GridPosition(uint32_t n, uint32_t i, uint32_t *bx, uint32_t *by) {
+  if (n == 4) {
+    const uint32_t q = i / 4, k = i % 4;
+    *bx = (q & 1) * 2 + (k & 1);
+    *by = (q >> 1) * 2 + (k >> 1);
+  } else {
+    *bx = i & 1;
+    *by = i >> 1;
+  }
+}
+
 struct PlaneGeom {
   uint32_t n;      // 8x8 blocks per side of a block in this plane (4 or 2)
   uint32_t size;   // block size in this plane's pixels (32 or 16)
@@ -115,14 +127,7 @@ void WriteDc(BitWriter *w, WriterState *s, Gen2BlockDesc *b, uint32_t plane, uin
   bool any = false;
   for (uint32_t i = 0; i < count; ++i) {
     uint32_t bx, by;
-    if (g.n == 4) {
-      const uint32_t q = i / 4, k = i % 4;
-      bx = (q & 1) * 2 + (k & 1);
-      by = (q >> 1) * 2 + (k >> 1);
-    } else {
-      bx = i & 1;
-      by = i >> 1;
-    }
+    GridPosition(g.n, i, &bx, &by);
     auto at = [&](int32_t x, int32_t y) -> int32_t {
       if (x >= 0 && y >= 0) return grid[GridIndex(g.n, uint32_t(x), uint32_t(y))];
       return NeighbourDc(s, plane, band, int32_t(j), x, y);
@@ -156,18 +161,8 @@ void WriteDc(BitWriter *w, WriterState *s, Gen2BlockDesc *b, uint32_t plane, uin
   } else {
     WriteDcResiduals(w, codes, count, 1);
   }
-  for (uint32_t i = 0; i < count; ++i) {
-    uint32_t bx, by;
-    if (g.n == 4) {
-      const uint32_t q = i / 4, k = i % 4;
-      bx = (q & 1) * 2 + (k & 1);
-      by = (q >> 1) * 2 + (k >> 1);
-    } else {
-      bx = i & 1;
-      by = i >> 1;
-    }
-    b->dc[plane][i] = grid[GridIndex(g.n, bx, by)];
-  }
+  // The grid is indexed as dc[] is (GridIndex inverts GridPosition).
+  for (uint32_t i = 0; i < count; ++i) b->dc[plane][i] = grid[i];
 }
 
 // Pattern, DC and AC of one plane of one block.
