@@ -21,3 +21,4 @@ double BenchNsPerCall(BenchBody fn, void *ctx, uint32_t min_ms);
 // Subcommands (one entry per file).
 int RunKernelBench(int argc, char **argv);
 int RunFrameBench(int argc, char **argv);
+int RunMovieBench(int argc, char **argv);

@@ -8,6 +8,7 @@
 static const BenchCommand kCommands[] = {
     {"kernels", "ns per call of every video kernel slot: scalar, SSE2, SSSE3", RunKernelBench},
     {"frames", "second-generation frames per second on one worker, 1080p and 2160p", RunFrameBench},
+    {"movie", "whole movies played through the engine on 1 and 8 workers, and their memory", RunMovieBench},
 };
 
 uint64_t BenchNowNs() {
@@ -44,12 +45,21 @@ double BenchNsPerCall(BenchBody fn, void *ctx, uint32_t min_ms) {
 static void Usage() {
   std::printf("usage: vosh_bench <command> [options]\n\ncommands:\n");
   for (const BenchCommand &c : kCommands) std::printf("  %-10s %s\n", c.name, c.summary);
+  std::printf("  %-10s %s\n", "all", "every command above in turn");
 }
 
 int main(int argc, char **argv) {
   if (argc < 2 || !std::strcmp(argv[1], "help") || !std::strcmp(argv[1], "--help")) {
     Usage();
     return argc < 2 ? 1 : 0;
+  }
+  if (!std::strcmp(argv[1], "all")) {
+    int failed = 0;
+    for (const BenchCommand &c : kCommands) {
+      std::printf("== %s\n", c.name);
+      failed |= c.run(argc - 2, argv + 2);
+    }
+    return failed;
   }
   for (const BenchCommand &c : kCommands)
     if (!std::strcmp(argv[1], c.name)) return c.run(argc - 2, argv + 2);
