@@ -61,7 +61,8 @@ static void SmoothBlock(const uint16_t *above, const uint16_t *own, const uint16
   Profile(down_left, down, down_right, bottom);
   for (int c = 0; c < 8; ++c) {
     const int16_t t = SubWrap16(top[c], mid[c]), u = SubWrap16(bottom[c], mid[c]);
-    for (int y = 0; y < 8; ++y) dst[y * stride + c] = SaturateSample(ShiftRight16(AddWrap16(mid[c], Interpolate(y, t, u)), 3));
+    for (int y = 0; y < 8; ++y)
+      dst[y * stride + c] = SaturateSample(ShiftRight16(AddWrap16(mid[c], Interpolate(y, t, u)), 3));
   }
 }
 

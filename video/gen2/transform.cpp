@@ -89,7 +89,8 @@ void AddResidual16x8Scalar(uint8_t *dst, int32_t dst_stride, const int16_t *resi
   for (int r = 0; r < 8; ++r) {
     const int16_t *res = reinterpret_cast<const int16_t *>(reinterpret_cast<const uint8_t *>(residual) +
                                                            r * residual_pitch);
-    for (int x = 0; x < 16; ++x) dst[r * dst_stride + x] = SaturateSample(AddWrap16(pred[r * pred_stride + x], res[x]));
+    for (int x = 0; x < 16; ++x)
+      dst[r * dst_stride + x] = SaturateSample(AddWrap16(pred[r * pred_stride + x], res[x]));
   }
 }
 
