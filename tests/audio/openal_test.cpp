@@ -1,0 +1,308 @@
+// The OpenAL backend against the real OpenAL library, whose file-writing
+// output captures what is played: a tone through the whole path (selection,
+// mixer, backend) comes back in the captured file; the buffer queue, restart
+// after running dry and the process-wide context fallback.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <complex>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "audio/backends/openal_backend.h"
+#include "audio/backends/sound_backend.h"
+#include "audio/backends/sound_select.h"
+#include "audio/mixer/mixer.h"
+#include "engine/movie.h"
+#include "engine/platform/alloc.h"
+#include "engine/platform/locks.h"
+
+namespace {
+
+// The library reads its configuration when it is loaded, so every test of
+// this process shares one capture file.
+std::string g_wave_path;
+
+void ConfigureCapture() {
+  if (!g_wave_path.empty()) return;
+  char dir[] = "/tmp/vosh_openal_XXXXXX";
+  ASSERT_NE(mkdtemp(dir), nullptr);
+  g_wave_path = std::string(dir) + "/capture.wav";
+  const std::string conf = std::string(dir) + "/alsoft.conf";
+  FILE *f = fopen(conf.c_str(), "w");
+  ASSERT_NE(f, nullptr);
+  fprintf(f, "[general]\ndrivers = wave\nfrequency = 48000\nchannels = stereo\nsample-type = int16\nhrtf = false\n"
+             "[wave]\nfile = %s\n", g_wave_path.c_str());
+  fclose(f);
+  setenv("ALSOFT_DRIVERS", "wave", 1);
+  setenv("ALSOFT_CONF", conf.c_str(), 1);
+}
+
+bool UnderEmulator() { return false; }
+
+int ParkOpen(uint32_t, uint32_t, uint32_t *) { return 0; }
+void ParkClose() {}
+uint32_t ParkWritable() { return 0; }
+int ParkWrite(const void *, uint32_t) { return 0; }
+int ParkNegotiate(uint32_t *, uint32_t *, uint32_t *latency, uint32_t *service) {
+  *latency = 0;
+  *service = 1;
+  return 1;
+}
+const SoundBackendOps PARKED = {ParkOpen, ParkClose, ParkWritable, ParkWrite, ParkNegotiate};
+
+// Binds the mixer elsewhere, which closes the OpenAL device it ran on.
+void ParkMixer() {
+  LockRecursiveMutex(&g_sound_lock);
+  SetUpMixer(&PARKED, 48000, 2);
+  UnlockRecursiveMutex(&g_sound_lock);
+}
+
+struct Wave {
+  uint32_t rate = 0, channels = 0;
+  std::vector<int16_t> samples;
+};
+
+bool ReadWave(const std::string &path, Wave *w) {
+  FILE *f = fopen(path.c_str(), "rb");
+  if (!f) return false;
+  std::vector<uint8_t> bytes;
+  uint8_t buf[65536];
+  size_t n;
+  while ((n = fread(buf, 1, sizeof buf, f)) > 0) bytes.insert(bytes.end(), buf, buf + n);
+  fclose(f);
+  if (bytes.size() < 12 || memcmp(bytes.data(), "RIFF", 4) || memcmp(bytes.data() + 8, "WAVE", 4))
+    return false;
+  size_t at = 12;
+  uint16_t bits = 0;
+  while (at + 8 <= bytes.size()) {
+    uint32_t len;
+    memcpy(&len, &bytes[at + 4], 4);
+    const uint8_t *body = &bytes[at + 8];
+    if (!memcmp(&bytes[at], "fmt ", 4) && len >= 16) {
+      uint16_t ch;
+      memcpy(&ch, body + 2, 2);
+      memcpy(&w->rate, body + 4, 4);
+      memcpy(&bits, body + 14, 2);
+      w->channels = ch;
+    } else if (!memcmp(&bytes[at], "data", 4)) {
+      // The length may be unset while the device is open: take the rest.
+      size_t avail = bytes.size() - (at + 8);
+      if (len != 0 && len < avail) avail = len;
+      if (bits != 16) return false;
+      w->samples.resize(avail / 2);
+      memcpy(w->samples.data(), body, w->samples.size() * 2);
+      return true;
+    }
+    at += 8 + len + (len & 1);
+  }
+  return false;
+}
+
+struct Peak {
+  double frequency;
+  double fraction;
+};
+
+Peak FindPeak(const std::vector<int16_t> &s, uint32_t channels, uint32_t channel, size_t from, size_t n,
+              double rate) {
+  std::vector<std::complex<double>> x(n);
+  for (size_t i = 0; i < n; ++i) x[i] = (0.5 - 0.5 * cos(2 * M_PI * i / n)) * s[(from + i) * channels + channel];
+  for (size_t i = 1, j = 0; i < n; ++i) {
+    size_t bit = n >> 1;
+    for (; j & bit; bit >>= 1) j ^= bit;
+    j ^= bit;
+    if (i < j) std::swap(x[i], x[j]);
+  }
+  for (size_t len = 2; len <= n; len <<= 1) {
+    const std::complex<double> wl = std::polar(1.0, -2 * M_PI / len);
+    for (size_t i = 0; i < n; i += len) {
+      std::complex<double> w = 1;
+      for (size_t k = 0; k < len / 2; ++k) {
+        const std::complex<double> u = x[i + k], v = x[i + k + len / 2] * w;
+        x[i + k] = u + v;
+        x[i + k + len / 2] = u - v;
+        w *= wl;
+      }
+    }
+  }
+  size_t best = 1;
+  double total = 0;
+  for (size_t k = 1; k < n / 2; ++k) {
+    total += std::norm(x[k]);
+    if (std::norm(x[k]) > std::norm(x[best])) best = k;
+  }
+  double near = 0;
+  for (size_t k = best > 4 ? best - 4 : 1; k <= best + 4 && k < n / 2; ++k) near += std::norm(x[k]);
+  return Peak{best * rate / n, total > 0 ? near / total : 0};
+}
+
+class OpenALTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (UnderEmulator())
+      GTEST_SKIP() << "OpenAL's own mixing thread is not run under the 32-bit emulator";
+    ConfigureCapture();
+    InitLibraryLocks();
+    ParkMixer();
+  }
+  void TearDown() override {
+    if (!IsSkipped()) ParkMixer();
+  }
+};
+
+TEST_F(OpenALTest, ToneThroughSelectionMixerAndDeviceIsCaptured) {
+  ASSERT_EQ(VoshInstallSoundOutput(VoshPrepareOpenALOutput, 48000, 2), 1);
+  TrackOpenFunction open_track = GetTrackOpenFunction();
+  ASSERT_NE(open_track, nullptr);
+
+  // A 22050 Hz stereo track: 1 kHz on the left, 2 kHz on the right.
+  const uint32_t rate = 22050, seconds = 2;
+  const uint32_t ring_bytes = ((rate * 4 * seconds) + 4096 + 255) & ~255u;
+  uint8_t *ring = static_cast<uint8_t *>(AlignedAlloc(ring_bytes));
+  ASSERT_NE(ring, nullptr);
+  SoundTrack track;
+  memset(static_cast<void *>(&track), 0, sizeof track);
+  LockRecursiveMutex(&g_sound_lock);
+  ASSERT_EQ(open_track(&track, rate, 2, 0, nullptr), 1);
+  UnlockRecursiveMutex(&g_sound_lock);
+  EXPECT_EQ(track.service_code, -5);
+  EXPECT_EQ(track.latency, 42u);
+  int16_t *s = reinterpret_cast<int16_t *>(ring);
+  for (uint32_t i = 0; i < rate * seconds; ++i) {
+    s[2 * i] = static_cast<int16_t>(lrint(10000 * sin(2 * M_PI * 1000.0 * i / rate)));
+    s[2 * i + 1] = static_cast<int16_t>(lrint(10000 * sin(2 * M_PI * 2000.0 * i / rate)));
+  }
+  track.start = ring;
+  track.end = ring + ring_bytes;
+  track.size = ring_bytes;
+  track.read.store(ring);
+  track.write.store(ring + rate * 4 * seconds);
+
+  // Serviced every 5 ms like the sound thread, until the track ran dry and
+  // the queue played out.
+  for (int i = 0; i < 1000; ++i) {
+    LockRecursiveMutex(&g_sound_lock);
+    track.ops.Service(&track, 0);
+    UnlockRecursiveMutex(&g_sound_lock);
+    const uint32_t left = static_cast<uint32_t>((track.write.load() - track.read.load()));
+    if (left <= track.threshold && i > 50) {
+      usleep(200000);
+      break;
+    }
+    usleep(5000);
+  }
+  EXPECT_LE(static_cast<uint32_t>(track.write.load() - track.read.load()), track.threshold);
+  LockRecursiveMutex(&g_sound_lock);
+  track.ops.Close(&track);
+  UnlockRecursiveMutex(&g_sound_lock);
+  ParkMixer();  // closes the device, which completes the file
+  AlignedFree(ring);
+
+  Wave w;
+  ASSERT_TRUE(ReadWave(g_wave_path, &w)) << g_wave_path;
+  ASSERT_EQ(w.channels, 2u);
+  const size_t frames = w.samples.size() / 2;
+  // Find where the tone starts, then look at 32768 frames of it.
+  size_t first = 0;
+  while (first < frames && std::abs(w.samples[2 * first]) < 2000) ++first;
+  ASSERT_GT(frames, first + 4096 + 32768) << "captured " << frames << " frames";
+  const Peak l = FindPeak(w.samples, 2, 0, first + 4096, 32768, w.rate);
+  const Peak r = FindPeak(w.samples, 2, 1, first + 4096, 32768, w.rate);
+  printf("captured %zu frames at %u Hz: left peak %.1f Hz (%.4f of the energy), right %.1f Hz (%.4f)\n",
+         frames, w.rate, l.frequency, l.fraction, r.frequency, r.fraction);
+  EXPECT_NEAR(l.frequency, 1000.0, 3.0);
+  EXPECT_NEAR(r.frequency, 2000.0, 3.0);
+  EXPECT_GT(l.fraction, 0.95);
+  EXPECT_GT(r.fraction, 0.88);
+}
+
+TEST_F(OpenALTest, EightChannelQueueAndRestartAfterRunningDry) {
+  uint32_t chunk = 0;
+  LockRecursiveMutex(&g_sound_lock);
+  ASSERT_EQ(OpenOpenALDevice(48000, 8, &chunk), 1);
+  EXPECT_EQ(chunk, 8192u);
+  EXPECT_EQ(GetOpenALWritableBytes(), 4u * 8192u);
+  std::vector<int16_t> silence(4096, 0);
+  for (int i = 0; i < 4; ++i) EXPECT_EQ(QueueOpenALBuffer(silence.data(), 8192), 1);
+  EXPECT_LT(GetOpenALWritableBytes(), 4u * 8192u);
+  UnlockRecursiveMutex(&g_sound_lock);
+  // 4 x 512 frames play in about 43 ms; then every buffer is back.
+  uint32_t writable = 0;
+  for (int i = 0; i < 100 && writable != 4u * 8192u; ++i) {
+    usleep(10000);
+    LockRecursiveMutex(&g_sound_lock);
+    writable = GetOpenALWritableBytes();
+    UnlockRecursiveMutex(&g_sound_lock);
+    EXPECT_EQ(writable % 8192u, 0u);
+  }
+  EXPECT_EQ(writable, 4u * 8192u);
+  // The source ran dry and stopped; the next buffer starts it again, so it
+  // is played and comes back.
+  LockRecursiveMutex(&g_sound_lock);
+  EXPECT_EQ(QueueOpenALBuffer(silence.data(), 8192), 1);
+  EXPECT_EQ(GetOpenALWritableBytes(), 3u * 8192u);
+  UnlockRecursiveMutex(&g_sound_lock);
+  for (int i = 0; i < 100 && writable != 4u * 8192u; ++i) {
+    usleep(10000);
+    LockRecursiveMutex(&g_sound_lock);
+    writable = GetOpenALWritableBytes();
+    UnlockRecursiveMutex(&g_sound_lock);
+  }
+  EXPECT_EQ(writable, 4u * 8192u);
+  LockRecursiveMutex(&g_sound_lock);
+  CloseOpenALDevice();
+  EXPECT_EQ(GetOpenALWritableBytes(), 0u);  // closed: no room, no calls
+  UnlockRecursiveMutex(&g_sound_lock);
+}
+
+TEST_F(OpenALTest, ProcessWideContextWhenThreadContextsAreMissing) {
+  uint32_t chunk = 0;
+  LockRecursiveMutex(&g_sound_lock);
+  ASSERT_EQ(OpenOpenALDevice(44100, 2, &chunk), 1);
+  EXPECT_EQ(IsOpenALThreadContextInUse(), 1);
+  CloseOpenALDevice();
+  IgnoreOpenALThreadContext(1);
+  ASSERT_EQ(OpenOpenALDevice(44100, 2, &chunk), 1);
+  EXPECT_EQ(IsOpenALThreadContextInUse(), 0);
+  EXPECT_EQ(chunk, 2048u);
+  std::vector<int16_t> silence(1024, 0);
+  EXPECT_EQ(QueueOpenALBuffer(silence.data(), 2048), 1);
+  EXPECT_EQ(GetOpenALWritableBytes(), 3u * 2048u);
+  UnlockRecursiveMutex(&g_sound_lock);
+  uint32_t writable = 0;
+  for (int i = 0; i < 100 && writable != 4u * 2048u; ++i) {
+    usleep(10000);
+    LockRecursiveMutex(&g_sound_lock);
+    writable = GetOpenALWritableBytes();
+    UnlockRecursiveMutex(&g_sound_lock);
+  }
+  EXPECT_EQ(writable, 4u * 2048u);
+  LockRecursiveMutex(&g_sound_lock);
+  CloseOpenALDevice();
+  IgnoreOpenALThreadContext(0);
+  UnlockRecursiveMutex(&g_sound_lock);
+}
+
+TEST(OpenALFormat, NegotiatedFormatLatencyAndService) {
+  uint32_t rate = 0, channels = 1, latency = 0, service = 0;
+  EXPECT_EQ(NegotiateOpenALFormat(&rate, &channels, &latency, &service), 1);
+  EXPECT_EQ(rate, 48000u);
+  EXPECT_EQ(channels, 2u);
+  EXPECT_EQ(latency, 42u);
+  EXPECT_EQ(service, 5u);
+  rate = 44100;
+  channels = 6;
+  NegotiateOpenALFormat(&rate, &channels, &latency, &service);
+  EXPECT_EQ(channels, 6u);
+  EXPECT_EQ(latency, 46u);
+  rate = 501;  // below 1000 Hz the latency stays defined
+  NegotiateOpenALFormat(&rate, &channels, &latency, &service);
+  EXPECT_EQ(latency, 2048u);
+}
+
+}  // namespace
