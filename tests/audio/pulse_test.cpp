@@ -1,0 +1,322 @@
+// The PulseAudio backend against a real sound server that the test starts
+// itself with a private runtime directory and a null sink: a tone played
+// through the whole path (selection, mixer, backend) is recorded back from
+// the sink's monitor and checked by its spectrum; chunk sizes, the channel
+// map, and a server that cannot be reached.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <complex>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "audio/backends/pulse_backend.h"
+#include "audio/backends/sound_backend.h"
+#include "audio/backends/sound_select.h"
+#include "audio/mixer/mixer.h"
+#include "engine/movie.h"
+#include "engine/platform/alloc.h"
+#include "engine/platform/locks.h"
+
+extern char **environ;
+
+namespace {
+
+struct Peak {
+  double frequency;
+  double fraction;
+};
+
+Peak FindPeak(const std::vector<int16_t> &s, uint32_t channels, uint32_t channel, size_t from, size_t n,
+              double rate) {
+  std::vector<std::complex<double>> x(n);
+  for (size_t i = 0; i < n; ++i) x[i] = (0.5 - 0.5 * cos(2 * M_PI * i / n)) * s[(from + i) * channels + channel];
+  for (size_t i = 1, j = 0; i < n; ++i) {
+    size_t bit = n >> 1;
+    for (; j & bit; bit >>= 1) j ^= bit;
+    j ^= bit;
+    if (i < j) std::swap(x[i], x[j]);
+  }
+  for (size_t len = 2; len <= n; len <<= 1) {
+    const std::complex<double> wl = std::polar(1.0, -2 * M_PI / len);
+    for (size_t i = 0; i < n; i += len) {
+      std::complex<double> w = 1;
+      for (size_t k = 0; k < len / 2; ++k) {
+        const std::complex<double> u = x[i + k], v = x[i + k + len / 2] * w;
+        x[i + k] = u + v;
+        x[i + k + len / 2] = u - v;
+        w *= wl;
+      }
+    }
+  }
+  size_t best = 1;
+  double total = 0;
+  for (size_t k = 1; k < n / 2; ++k) {
+    total += std::norm(x[k]);
+    if (std::norm(x[k]) > std::norm(x[best])) best = k;
+  }
+  double near = 0;
+  for (size_t k = best > 4 ? best - 4 : 1; k <= best + 4 && k < n / 2; ++k) near += std::norm(x[k]);
+  return Peak{best * rate / n, total > 0 ? near / total : 0};
+}
+
+pid_t Spawn(const std::vector<std::string> &args, const char *out_path) {
+  std::vector<char *> argv;
+  for (const std::string &a : args) argv.push_back(const_cast<char *>(a.c_str()));
+  argv.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 1, out_path, O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+  pid_t pid = -1;
+  if (posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ) != 0) pid = -1;
+  posix_spawn_file_actions_destroy(&actions);
+  return pid;
+}
+
+void Stop(pid_t pid, int sig) {
+  if (pid <= 0) return;
+  kill(pid, sig);
+  for (int i = 0; i < 300; ++i) {
+    if (waitpid(pid, nullptr, WNOHANG) == pid) return;
+    usleep(10000);
+  }
+  kill(pid, SIGKILL);
+  waitpid(pid, nullptr, 0);
+}
+
+int ParkOpen(uint32_t, uint32_t, uint32_t *) { return 0; }
+void ParkClose() {}
+uint32_t ParkWritable() { return 0; }
+int ParkWrite(const void *, uint32_t) { return 0; }
+int ParkNegotiate(uint32_t *, uint32_t *, uint32_t *latency, uint32_t *service) {
+  *latency = 0;
+  *service = 1;
+  return 1;
+}
+const SoundBackendOps PARKED = {ParkOpen, ParkClose, ParkWritable, ParkWrite, ParkNegotiate};
+
+void ParkMixer() {
+  LockRecursiveMutex(&g_sound_lock);
+  SetUpMixer(&PARKED, 48000, 2);
+  UnlockRecursiveMutex(&g_sound_lock);
+}
+
+class PulseAudioTest : public ::testing::Test {
+ protected:
+  static std::string dir_;
+  static pid_t daemon_;
+  static std::string skip_;
+
+  static void SetUpTestSuite() {
+    InitLibraryLocks();
+    char templ[] = "/tmp/vosh_pulse_XXXXXX";
+    if (!mkdtemp(templ)) {
+      skip_ = "no temporary directory";
+      return;
+    }
+    dir_ = templ;
+    const std::string socket = dir_ + "/native";
+    // The server and every client of this process use the private directory.
+    setenv("XDG_RUNTIME_DIR", dir_.c_str(), 1);
+    setenv("PULSE_RUNTIME_PATH", dir_.c_str(), 1);
+    setenv("PULSE_STATE_PATH", dir_.c_str(), 1);
+    setenv("PULSE_SERVER", ("unix:" + socket).c_str(), 1);
+    const std::string client_conf = dir_ + "/client.conf";
+    FILE *f = fopen(client_conf.c_str(), "w");
+    if (f) {
+      fputs("autospawn = no\n", f);
+      fclose(f);
+    }
+    setenv("PULSE_CLIENTCONFIG", client_conf.c_str(), 1);
+    daemon_ = Spawn({"pulseaudio", "--daemonize=no", "--exit-idle-time=-1", "--disallow-exit", "-n",
+                     "--use-pid-file=no", "--disable-shm=yes",
+                     "--load=module-null-sink sink_name=vosh_null rate=48000 channels=2",
+                     "--load=module-native-protocol-unix auth-anonymous=1 socket=" + socket},
+                    (dir_ + "/daemon.log").c_str());
+    if (daemon_ <= 0) {
+      skip_ = "pulseaudio could not be started";
+      return;
+    }
+    struct stat st;
+    for (int i = 0; i < 500 && stat(socket.c_str(), &st) != 0; ++i) {
+      if (waitpid(daemon_, nullptr, WNOHANG) == daemon_) {
+        daemon_ = -1;
+        skip_ = "pulseaudio exited at start (see " + dir_ + "/daemon.log)";
+        return;
+      }
+      usleep(20000);
+    }
+    if (stat(socket.c_str(), &st) != 0) skip_ = "pulseaudio made no socket in 10 s";
+  }
+
+  static void TearDownTestSuite() {
+    ParkMixer();
+    Stop(daemon_, SIGTERM);
+    daemon_ = -1;
+  }
+
+  void SetUp() override {
+    if (!skip_.empty()) GTEST_SKIP() << skip_;
+    ParkMixer();
+  }
+  void TearDown() override {
+    if (!IsSkipped()) ParkMixer();
+  }
+};
+
+std::string PulseAudioTest::dir_;
+pid_t PulseAudioTest::daemon_ = -1;
+std::string PulseAudioTest::skip_;
+
+TEST_F(PulseAudioTest, ToneThroughSelectionMixerAndStreamIsRecordedBack) {
+  const std::string raw = dir_ + "/recorded.raw";
+  const pid_t recorder = Spawn({"parec", "-d", "vosh_null.monitor", "--format=s16le", "--rate=48000",
+                                "--channels=2", "--raw", "--latency-msec=20"},
+                               raw.c_str());
+  ASSERT_GT(recorder, 0);
+  usleep(300000);
+
+  ASSERT_EQ(VoshInstallSoundOutput(VoshPreparePulseAudioOutput, 48000, 2), 1);
+  TrackOpenFunction open_track = GetTrackOpenFunction();
+  ASSERT_NE(open_track, nullptr);
+  // A 44100 Hz stereo track: 750 Hz on the left, 1500 Hz on the right.
+  const uint32_t rate = 44100, seconds = 2;
+  const uint32_t ring_bytes = ((rate * 4 * seconds) + 4096 + 255) & ~255u;
+  uint8_t *ring = static_cast<uint8_t *>(AlignedAlloc(ring_bytes));
+  ASSERT_NE(ring, nullptr);
+  SoundTrack track;
+  memset(static_cast<void *>(&track), 0, sizeof track);
+  LockRecursiveMutex(&g_sound_lock);
+  const int opened = open_track(&track, rate, 2, 0, nullptr);
+  UnlockRecursiveMutex(&g_sound_lock);
+  if (!opened) {
+    Stop(recorder, SIGTERM);
+    AlignedFree(ring);
+    FAIL() << "the stream did not open";
+  }
+  EXPECT_EQ(track.service_code, -7);
+  EXPECT_EQ(track.latency, 64u);
+  int16_t *s = reinterpret_cast<int16_t *>(ring);
+  for (uint32_t i = 0; i < rate * seconds; ++i) {
+    s[2 * i] = static_cast<int16_t>(lrint(10000 * sin(2 * M_PI * 750.0 * i / rate)));
+    s[2 * i + 1] = static_cast<int16_t>(lrint(10000 * sin(2 * M_PI * 1500.0 * i / rate)));
+  }
+  track.start = ring;
+  track.end = ring + ring_bytes;
+  track.size = ring_bytes;
+  track.read.store(ring);
+  track.write.store(ring + rate * 4 * seconds);
+
+  // Serviced every 7 ms like the sound thread until the track ran dry.
+  for (int i = 0; i < 2000; ++i) {
+    LockRecursiveMutex(&g_sound_lock);
+    track.ops.Service(&track, 0);
+    UnlockRecursiveMutex(&g_sound_lock);
+    if (static_cast<uint32_t>(track.write.load() - track.read.load()) <= track.threshold) break;
+    usleep(7000);
+  }
+  EXPECT_LE(static_cast<uint32_t>(track.write.load() - track.read.load()), track.threshold);
+  usleep(500000);  // the server plays out what it holds
+  LockRecursiveMutex(&g_sound_lock);
+  track.ops.Close(&track);
+  UnlockRecursiveMutex(&g_sound_lock);
+  ParkMixer();
+  AlignedFree(ring);
+  Stop(recorder, SIGTERM);
+
+  FILE *f = fopen(raw.c_str(), "rb");
+  ASSERT_NE(f, nullptr);
+  std::vector<int16_t> rec;
+  int16_t buf[4096];
+  size_t n;
+  while ((n = fread(buf, 2, 4096, f)) > 0) rec.insert(rec.end(), buf, buf + n);
+  fclose(f);
+  const size_t frames = rec.size() / 2;
+  size_t first = 0;
+  while (first < frames && std::abs(rec[2 * first]) < 2000) ++first;
+  ASSERT_GT(frames, first + 4096 + 32768) << "recorded " << frames << " frames";
+  const Peak l = FindPeak(rec, 2, 0, first + 4096, 32768, 48000);
+  const Peak r = FindPeak(rec, 2, 1, first + 4096, 32768, 48000);
+  printf("recorded %zu frames: left peak %.1f Hz (%.4f of the energy), right %.1f Hz (%.4f)\n", frames,
+         l.frequency, l.fraction, r.frequency, r.fraction);
+  EXPECT_NEAR(l.frequency, 750.0, 3.0);
+  EXPECT_NEAR(r.frequency, 1500.0, 3.0);
+  EXPECT_GT(l.fraction, 0.95);
+  EXPECT_GT(r.fraction, 0.95);
+}
+
+TEST_F(PulseAudioTest, ChunksAreWholeAndLongWritesAreSplit) {
+  uint32_t chunk = 0;
+  LockRecursiveMutex(&g_sound_lock);
+  ASSERT_EQ(OpenPulseAudioStream(44100, 2, &chunk), 1);
+  EXPECT_EQ(chunk, 1408u);
+  EXPECT_TRUE(IsPulseAudioStreamReady());
+  std::vector<int16_t> quiet(1408 * 3 / 2, 0);
+  for (int i = 0; i < 40; ++i) {
+    const uint32_t w = GetPulseAudioWritableBytes();
+    EXPECT_TRUE(w == 0 || w == 1408u) << w;
+    // Three chunks in one call, each piece waiting for room.
+    EXPECT_EQ(WritePulseAudioStream(quiet.data(), 3 * 1408), 1);
+  }
+  ClosePulseAudioStream();
+  EXPECT_FALSE(IsPulseAudioStreamReady());
+  EXPECT_EQ(GetPulseAudioWritableBytes(), 0u);
+  EXPECT_EQ(WritePulseAudioStream(quiet.data(), 1408), 0);
+  UnlockRecursiveMutex(&g_sound_lock);
+}
+
+TEST_F(PulseAudioTest, SixChannelStreamUsesTheMixerOrder) {
+  uint32_t chunk = 0;
+  LockRecursiveMutex(&g_sound_lock);
+  ASSERT_EQ(OpenPulseAudioStream(48000, 6, &chunk), 1);
+  UnlockRecursiveMutex(&g_sound_lock);
+  EXPECT_EQ(chunk, 2u * 6 * 384);
+  FILE *p = popen("pactl list sink-inputs 2>/dev/null", "r");
+  ASSERT_NE(p, nullptr);
+  std::string listing;
+  char line[512];
+  while (fgets(line, sizeof line, p)) listing += line;
+  pclose(p);
+  EXPECT_NE(listing.find("front-left,front-right,front-center,lfe,rear-left,rear-right"), std::string::npos)
+      << listing;
+  EXPECT_NE(listing.find("s16le 6ch 48000Hz"), std::string::npos) << listing;
+  LockRecursiveMutex(&g_sound_lock);
+  ClosePulseAudioStream();
+  UnlockRecursiveMutex(&g_sound_lock);
+}
+
+TEST_F(PulseAudioTest, UnreachableServerFailsCleanlyAndLaterOpenWorks) {
+  const std::string server = getenv("PULSE_SERVER");
+  setenv("PULSE_SERVER", ("unix:" + dir_ + "/nothing-here").c_str(), 1);
+  uint32_t chunk = 0;
+  LockRecursiveMutex(&g_sound_lock);
+  EXPECT_EQ(OpenPulseAudioStream(48000, 2, &chunk), 0);
+  EXPECT_FALSE(IsPulseAudioStreamReady());
+  EXPECT_EQ(GetPulseAudioWritableBytes(), 0u);
+  setenv("PULSE_SERVER", server.c_str(), 1);
+  EXPECT_EQ(OpenPulseAudioStream(48000, 2, &chunk), 1);
+  EXPECT_EQ(chunk, 1536u);
+  ClosePulseAudioStream();
+  UnlockRecursiveMutex(&g_sound_lock);
+}
+
+TEST(PulseAudioFormat, NegotiationKeepsTheMixersChoice) {
+  uint32_t rate = 22050, channels = 6, latency = 0, service = 0;
+  EXPECT_EQ(NegotiatePulseAudioFormat(&rate, &channels, &latency, &service), 1);
+  EXPECT_EQ(rate, 22050u);
+  EXPECT_EQ(channels, 6u);
+  EXPECT_EQ(latency, 64u);
+  EXPECT_EQ(service, 7u);
+}
+
+}  // namespace
