@@ -1,0 +1,50 @@
+// Test movie writer: a first-generation encoder.  Encodes planes into the
+// bundle-based bitstream (code trees with permutations, block types, colours,
+// patterns, motion offsets, DC values, runs, transform coefficients and
+// residues) and assembles a frame's video data with its length words.
+// Every encoded plane comes with the reconstruction the decoder must make.
+#pragma once
+#include <cstdint>
+#include <vector>
+
+struct Gen1PlaneOptions {
+  // Block types the encoder may choose (bit 1 << type); it takes the first
+  // that fits in this order: skip, fill, pattern, motion, run, scaled,
+  // then the lossy kinds intra, inter, residue when lossy is set, then raw.
+  uint32_t allowed = 0x3FF;
+  bool lossy = false;
+  // Per block (row-major over 8x8 blocks): a type to force, or 0xFF.
+  std::vector<uint8_t> forced;
+  uint32_t intra_level = 0;    // transform level of intra blocks
+  uint32_t inter_level = 3;    // and of inter blocks
+  int motion_range = 3;        // search range of motion blocks
+  int tree = -1;               // force this code tree for every bundle (-1: best)
+  bool explicit_lists = false; // permutations as explicit lists, not merges
+  bool signed_colors = false;  // revisions f, g, h
+  bool revision_k = false;     // fill-flag bit, counts of type bundles XOR 0xBB
+  bool alpha_plane = false;
+  int alpha_fill = -1;         // revision k alpha plane: fill value, or -1
+};
+
+struct Gen1PlaneResult {
+  std::vector<uint8_t> bytes;   // whole 32-bit words
+  std::vector<uint8_t> recon;   // width x height, stride width
+  uint32_t skips = 0;
+  uint32_t type_counts[10] = {};
+};
+
+// Encodes source (width x height, multiples of 8, rows `stride` apart)
+// predicting from reference (same geometry; null for none: the encoder then
+// never uses skip, motion, inter or residue blocks).
+Gen1PlaneResult EncodeGen1Plane(const uint8_t *source, const uint8_t *reference, uint32_t width,
+                                uint32_t height, uint32_t stride, const Gen1PlaneOptions &options);
+
+// Video data of a frame from its encoded planes: [alpha length word, alpha]
+// [luma length word unless no_length_words] luma, chroma 1, chroma 2.
+std::vector<uint8_t> AssembleGen1Video(const std::vector<uint8_t> *alpha, const std::vector<uint8_t> &luma,
+                                       const std::vector<uint8_t> &chroma1,
+                                       const std::vector<uint8_t> &chroma2, bool no_length_words);
+
+// PSNR of two planes (both stride width); 99 when equal.
+double Gen1Psnr(const uint8_t *a, const uint8_t *b, uint32_t width, uint32_t height, uint32_t a_stride,
+                uint32_t b_stride);
