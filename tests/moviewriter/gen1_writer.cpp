@@ -946,3 +946,40 @@ double Gen1Psnr(const uint8_t *a, const uint8_t *b, uint32_t width, uint32_t hei
   if (se == 0) return 99.0;
   return 10.0 * std::log10(255.0 * 255.0 * width * height / se);
 }
+
+void BuiltInStillPicture(std::vector<uint8_t> *luma, std::vector<uint8_t> *chroma1,
+                         std::vector<uint8_t> *chroma2) {
+  // White, yellow, cyan, green, magenta, red, blue.
+  static const uint8_t kY[7] = {235, 210, 170, 145, 106, 81, 41};
+  static const uint8_t kU[7] = {128, 16, 166, 54, 202, 90, 240};
+  static const uint8_t kV[7] = {128, 146, 16, 34, 222, 240, 110};
+  static const uint8_t kPatch[7] = {16, 60, 16, 128, 16, 200, 16};
+  luma->assign(224 * 256, 16);
+  chroma1->assign(112 * 128, 128);
+  chroma2->assign(112 * 128, 128);
+  for (uint32_t y = 0; y < 256; ++y)
+    for (uint32_t x = 0; x < 224; ++x) {
+      uint8_t v;
+      if (y < 160) v = kY[x / 32];
+      else if (y < 208) v = static_cast<uint8_t>(16 + (x * 219) / 223);
+      else v = kPatch[x / 32];
+      (*luma)[y * 224 + x] = v;
+    }
+  for (uint32_t y = 0; y < 80; ++y)
+    for (uint32_t x = 0; x < 112; ++x) {
+      (*chroma1)[y * 112 + x] = kU[x / 16];
+      (*chroma2)[y * 112 + x] = kV[x / 16];
+    }
+}
+
+std::vector<uint8_t> EncodeBuiltInStill() {
+  std::vector<uint8_t> planes[3];
+  BuiltInStillPicture(&planes[0], &planes[1], &planes[2]);
+  Gen1PlaneOptions o;
+  o.allowed = (1u << BLOCK_SCALED) | (1u << BLOCK_FILL) | (1u << BLOCK_PATTERN) | (1u << BLOCK_RUN) |
+              (1u << BLOCK_RAW);
+  Gen1PlaneResult luma = EncodeGen1Plane(planes[0].data(), nullptr, 224, 256, 224, o);
+  Gen1PlaneResult c1 = EncodeGen1Plane(planes[1].data(), nullptr, 112, 128, 112, o);
+  Gen1PlaneResult c2 = EncodeGen1Plane(planes[2].data(), nullptr, 112, 128, 112, o);
+  return AssembleGen1Video(nullptr, luma.bytes, c1.bytes, c2.bytes, false);
+}

@@ -48,3 +48,11 @@ std::vector<uint8_t> AssembleGen1Video(const std::vector<uint8_t> *alpha, const 
 // PSNR of two planes (both stride width); 99 when equal.
 double Gen1Psnr(const uint8_t *a, const uint8_t *b, uint32_t width, uint32_t height, uint32_t a_stride,
                 uint32_t b_stride);
+
+// The built-in movie's still picture (224 x 252, planes of the first
+// generation's geometry: luma 224 x 256, chroma 112 x 128, packed): colour
+// bars over a grey ramp and a row of flat patches.
+void BuiltInStillPicture(std::vector<uint8_t> *luma, std::vector<uint8_t> *chroma1,
+                         std::vector<uint8_t> *chroma2);
+// Its video data as the encoder writes it.
+std::vector<uint8_t> EncodeBuiltInStill();
