@@ -365,6 +365,10 @@ void EmitIntra(Encoder *e, RowData *row, const uint8_t b[64], uint32_t level, ui
 
 // The reference block at the motion offset, or false when out of range.
 bool MotionBlock(const Encoder *e, uint32_t x, uint32_t y, int mx, int my, uint8_t out[64]) {
+  // The encoder keeps sources inside the picture, whatever the decoder
+  // would accept: a plane's padding to its stride is not the encoder's.
+  if (int64_t(x) + mx < 0 || int64_t(x) + mx + 8 > e->w || int64_t(y) + my < 0 || int64_t(y) + my + 8 > e->h)
+    return false;
   const int64_t at = static_cast<int64_t>(y) * e->stride + x + static_cast<int64_t>(my) * e->stride + mx;
   const int64_t limit = static_cast<int64_t>(e->h - 8) * e->stride + e->w - 8;
   if (at < 0 || at > limit) return false;
