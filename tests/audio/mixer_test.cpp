@@ -15,7 +15,11 @@
 #include "engine/movie.h"
 #include "engine/platform/alloc.h"
 #include "engine/platform/locks.h"
+#include "engine/playback.h"
 #include "engine/utils.h"
+#include "moviewriter/audio_writer.h"
+#include "moviewriter/container_writer.h"
+#include "moviewriter/gen2_frame_writer.h"
 
 namespace {
 
@@ -586,6 +590,103 @@ TEST(SoundSelection, OpenerWhileMixerTracksPlayKeepsNull) {
   t.Close();
   ASSERT_NE(SetUpMixer(&PARKED_BACKEND, 48000, 2), nullptr);
   UnlockRecursiveMutex(&g_sound_lock);
+}
+
+}  // namespace
+
+// ---- A movie's sound through the engine, the sound thread and the mixer ----
+
+namespace {
+
+TrackOpenFunction CaptureOutput(uint32_t rate, uint32_t channels) {
+  return SetUpMixer(&CAPTURE_BACKEND, rate, channels);
+}
+
+TEST(MovieSound, SoundThreadMixesTheDecodedTrackIntoTheBackend) {
+  InitLibraryLocks();
+  LockRecursiveMutex(&g_sound_lock);
+  ASSERT_NE(SetUpMixer(&PARKED_BACKEND, 48000, 2), nullptr);
+  g_cap = CaptureBackend();
+  g_cap.room = 1000000;
+  UnlockRecursiveMutex(&g_sound_lock);
+  ASSERT_EQ(VoshInstallSoundOutput(CaptureOutput, 48000, 2), 1);
+
+  const uint32_t rate = 48000, channels = 2, frames_in_movie = 12, blocks_per_frame = 2;
+  AudioEncoder e;
+  ASSERT_TRUE(InitAudioEncoder(&e, rate, channels, 1));  // codec bit 28: decoder flag 1
+  const double freq[2] = {1000, 2500};
+  const uint64_t sound_frames =
+      uint64_t(frames_in_movie) * blocks_per_frame * AudioBlockFrames(&e);
+  std::vector<int16_t> src = audio_test::MakeTone(rate, channels, freq, sound_frames, 10000);
+  SliceLayout layout;
+  MakeGen2Layout(&layout, 64, 64, 0);
+  ContainerSpec spec;
+  spec.signature = WriterSignature("VS2", 'i');
+  spec.width = 64;
+  spec.height = 64;
+  spec.rate_num = 25;
+  spec.rate_den = 1;
+  spec.tracks.push_back(WriterTrack{rate * channels * 2, rate | 0x20000000u | 0x10000000u, 0});
+  std::vector<uint8_t> all_packets;
+  for (uint32_t f = 0; f < frames_in_movie; f++) {
+    WriterFrame frame;
+    uint32_t decoded = 0;
+    std::vector<uint8_t> body = EncodeAudioPacket(&e, src.data(), sound_frames,
+                                                              f * blocks_per_frame, blocks_per_frame, &decoded);
+    all_packets.insert(all_packets.end(), body.begin(), body.end());
+    AppendAudioPacket(&frame.bytes, decoded, body);
+    Gen2FrameDesc key = MakeGen2Frame(64, 64, true, layout.slice_count, layout.end_row, 40);
+    std::vector<uint8_t> video = WriteGen2Frame(&key);
+    frame.bytes.insert(frame.bytes.end(), video.begin(), video.end());
+    spec.frames.push_back(frame);
+  }
+  std::vector<uint8_t> image = WriteContainer(spec);
+
+  // Without a playback rate the clock never resynchronises the sound.
+  VoshOverrideFrameRate(0, 0);
+  HVOSH m = VoshOpenMovie(uint64_t(uintptr_t(image.data())), OPEN_MEMORY_IMAGE | OPEN_RATE_OVERRIDE);
+  ASSERT_NE(m, nullptr) << VoshGetErrorText();
+  ASSERT_EQ(m->open_track_count.load(), 1u);
+  SoundTrack *t = &m->tracks[0];
+  EXPECT_EQ(t->ops.Service, &ServiceMixer);
+  EXPECT_EQ(t->service_code, -6);
+  for (uint32_t f = 0; f < frames_in_movie; f++) {
+    DecodeFrame(m, DECODE_OPEN_FRAME | DECODE_CLOSE_FRAME | (m->slice_layout.slice_count << 4));
+    VoshAdvanceFrame(m);
+  }
+  // The sound thread drains the ring down to its threshold.
+  const uint64_t ring_bytes = uint64_t(frames_in_movie) * blocks_per_frame * AudioBlockOutputBytes(&e);
+  const uint32_t threshold = t->threshold;
+  size_t captured = 0;
+  for (int i = 0; i < 500; ++i) {
+    LockRecursiveMutex(&g_sound_lock);
+    captured = g_cap.samples.size() * 2;
+    UnlockRecursiveMutex(&g_sound_lock);
+    if (captured + threshold + 1024 >= ring_bytes) break;
+    SleepMilliseconds(10);
+  }
+  VoshCloseMovie(m);
+  EXPECT_GE(captured + threshold + 1024, ring_bytes);
+
+  // Same rate: the capture is the decoded sound, one frame late.
+  audio_test::Aligned mem(GetAudioDecoderSize(rate, channels));
+  AudioDecoder *d = InitAudioDecoder(mem.data, rate, channels, 1);
+  ASSERT_NE(d, nullptr);
+  std::vector<int16_t> want =
+      audio_test::DecodeLinear(d, all_packets, frames_in_movie * blocks_per_frame);
+  LockRecursiveMutex(&g_sound_lock);
+  std::vector<int16_t> got = g_cap.samples;
+  ASSERT_NE(SetUpMixer(&PARKED_BACKEND, 48000, 2), nullptr);
+  UnlockRecursiveMutex(&g_sound_lock);
+  ASSERT_GT(got.size(), 2u * 16384);
+  ASSERT_GE(want.size() + 2, got.size());
+  for (size_t i = 2; i < got.size(); ++i) ASSERT_EQ(got[i], want[i - 2]) << i;
+  Peak l = FindPeak(got, 2, 0, 0, 16384, 48000);
+  Peak r = FindPeak(got, 2, 1, 0, 16384, 48000);
+  EXPECT_NEAR(l.frequency, 1000, 3.0);
+  EXPECT_NEAR(r.frequency, 2500, 3.0);
+  EXPECT_GT(l.fraction, 0.999);
+  EXPECT_GT(r.fraction, 0.999);
 }
 
 }  // namespace
