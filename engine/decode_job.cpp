@@ -107,7 +107,8 @@ int DecodeFrame(HVOSH m, uint32_t job) {
 
   uint32_t t1 = VoshGetMilliseconds();
   uint32_t count = (job >> 4) & 0xF;
-  if (has_video && m->open_complete && (fb || m->parse_target) && count != 0) {
+  if (has_video && m->open_complete && (fb || m->parse_target) && count != 0 &&
+      !m->repeat_keeps_picture) {
     const uint8_t *video = data + video_offset;
     if (IsSecondGenSignature(m->signature)) {
       DecodeSliceRun(fb, video, (m->video_flags & VIDEO_FLAG_ALPHA) ? 1 : 0,

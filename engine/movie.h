@@ -205,6 +205,10 @@ struct alignas(256) MovieRecord {
   uint32_t file_rate_num;
   uint32_t file_rate_den;
   uint32_t last_finished_frame;
+  // Set when a one-frame movie with a single buffer set steps back onto the
+  // frame it has already decoded: the pass runs its bookkeeping and sound
+  // again but leaves the picture, which the copy may be reading, alone.
+  uint32_t repeat_keeps_picture;
   uint32_t last_end_time;
   uint32_t rewind_time;
   uint32_t rewind_resync;

@@ -307,14 +307,21 @@ void VoshAdvanceFrame(HVOSH m) {
   AccountCopyTime(m, VoshGetMilliseconds());
   uint32_t from = m->current_frame;
   MoveToFrame(m, m->current_frame < m->frame_count ? m->current_frame + 1 : 1);
-  // A one-frame movie steps back onto the frame it just finished: it is
-  // decoded again on every pass, so its clock keeps running.
-  if (m->current_frame == from) m->last_finished_frame = 0;
+  // A one-frame movie steps back onto the frame it just finished: every pass
+  // goes through the decode job again, so its clock keeps running. With one
+  // buffer set the finished picture is already in the set the copy reads, so
+  // that pass must not write it again.
+  if (m->current_frame == from) {
+    const FrameBufferSet *fb = m->frame_buffers;
+    m->repeat_keeps_picture = m->last_finished_frame == from && fb && fb->set_count <= 1;
+    m->last_finished_frame = 0;
+  }
   m->reader.engine_busy.store(0, std::memory_order_release);
 }
 
 void MoveToFrame(HVOSH m, uint32_t n) {
   if (!m || m->frame_count == 0 || !m->frame_index) return;
+  m->repeat_keeps_picture = 0;
   uint32_t i = n ? n - 1 : 0;
   if (i >= m->frame_count) i = m->frame_count - 1;
   m->slice_layout.next_slice.store(0, std::memory_order_release);

@@ -56,3 +56,26 @@ TEST(BuiltInMovieDecodeTest, PictureDataFitsTheFrame) {
   EXPECT_LE(video.size(), 14848u - 52u);
   EXPECT_EQ(std::vector<uint8_t>(VoshGetBuiltInMovie() + 52, VoshGetBuiltInMovie() + 52 + video.size()), video);
 }
+
+// Looping the one-frame movie: every pass counts as a finished frame (so its
+// clock keeps running), but the single buffer set that holds the picture, and
+// that the copy reads between passes, is not written again.
+TEST(BuiltInMovieDecodeTest, LoopPassesKeepTheClockAndLeaveThePictureAlone) {
+  HVOSH m = VoshOpenMovie(uint64_t(uintptr_t(VoshGetBuiltInMovie())), 0x4000000);
+  ASSERT_NE(m, nullptr) << VoshGetErrorText();
+  const uint32_t run = m->slice_layout.slice_count << 4;
+  EXPECT_EQ(DecodeFrame(m, DECODE_OPEN_FRAME | DECODE_CLOSE_FRAME | run), 0);
+  const FrameBufferSet *fb = m->frame_buffers;
+  ASSERT_EQ(fb->set_count, 1u);
+  uint8_t *luma = fb->sets[0][PLANE_LUMA].pixels;
+  const uint8_t first = luma[0];
+  luma[0] = static_cast<uint8_t>(first ^ 0x5A);  // marks the shown picture
+  for (uint32_t pass = 2; pass <= 4; ++pass) {
+    VoshAdvanceFrame(m);
+    EXPECT_EQ(m->current_frame, 1u);
+    EXPECT_EQ(DecodeFrame(m, DECODE_OPEN_FRAME | DECODE_CLOSE_FRAME | run), 0) << pass;
+    EXPECT_EQ(m->frames_finished, pass);
+    EXPECT_EQ(luma[0], static_cast<uint8_t>(first ^ 0x5A)) << pass;
+  }
+  VoshCloseMovie(m);
+}

@@ -108,7 +108,7 @@ const TestMovie &GetMovie() {
     spec.frames.push_back(frame);
   }
   movie.bytes = WriteContainer(spec);
-  movie.path = ::testing::TempDir() + "vosh_playback_movie.bin";
+  movie.path = ::testing::TempDir() + "vosh_playback_movie_" + std::to_string(getpid()) + ".bin";
   EXPECT_TRUE(WriteBytesFile(movie.bytes, movie.path));
   return movie;
 }

@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include <unistd.h>
+
 #include "engine/async.h"
 #include "engine/copy.h"
 #include "engine/movie.h"
@@ -197,7 +199,7 @@ TEST_F(StatsTest, AnOpenCopyIntervalIsClosedByEitherCall) {
 }
 
 TEST_F(StatsTest, WholeFileLoadHasNoStatisticsAndIsRefused) {
-  const std::string path = ::testing::TempDir() + "vosh_stats_whole.vsh";
+  const std::string path = ::testing::TempDir() + "vosh_stats_whole_" + std::to_string(getpid()) + ".vsh";
   std::vector<FlatColour> colours(3, FlatColour{100, 128, 128});
   ASSERT_TRUE(WriteContainerFile(FlatMovieSpec(32, 32, 30, 1, colours), path));
   m = VoshOpenMovie(static_cast<uint64_t>(reinterpret_cast<uintptr_t>(path.c_str())), OPEN_WHOLE_FILE);
