@@ -5,7 +5,7 @@
 // map, and a server that cannot be reached.
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <spawn.h>
+#include <sys/prctl.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -27,8 +27,6 @@
 #include "engine/platform/alloc.h"
 #include "engine/platform/locks.h"
 #include "moviewriter/audio_writer.h"
-
-extern char **environ;
 
 // The sound libraries are not built with the thread sanitizer: it cannot see
 // their own atomics and reports the hand-overs between their threads. Those
@@ -52,18 +50,23 @@ Peak FindPeak(const std::vector<int16_t> &s, uint32_t channels, uint32_t channel
   return Peak{t.peak_bin * rate / n, t.snr_db};
 }
 
+// Starts a program with its output in out_path; it is ended with this test
+// process even when the process dies without cleaning up.
 pid_t Spawn(const std::vector<std::string> &args, const char *out_path) {
   std::vector<char *> argv;
   for (const std::string &a : args) argv.push_back(const_cast<char *>(a.c_str()));
   argv.push_back(nullptr);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 1, out_path, O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-  pid_t pid = -1;
-  if (posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ) != 0) pid = -1;
-  posix_spawn_file_actions_destroy(&actions);
-  return pid;
+  const pid_t parent = getpid();
+  const pid_t pid = fork();
+  if (pid != 0) return pid;
+  prctl(PR_SET_PDEATHSIG, SIGTERM);
+  if (getppid() != parent) _exit(127);
+  const int out = open(out_path, O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  const int null = open("/dev/null", O_WRONLY);
+  if (out >= 0) dup2(out, 1);
+  if (null >= 0) dup2(null, 2);
+  execvp(argv[0], argv.data());
+  _exit(127);
 }
 
 void Stop(pid_t pid, int sig) {
