@@ -58,9 +58,12 @@ std::string ReadFile(const std::string &path) {
 }
 
 // Runs a shell command; its standard output, trailing newline removed.
+// Runs a shell command (an X tool) for its output; a tool that hangs on a
+// busy or vanishing window is stopped after 30 s.
 std::string Shell(const std::string &cmd, int *status = nullptr) {
   std::string out;
-  FILE *p = popen(cmd.c_str(), "r");
+  setenv("VOSH_TEST_SHELL_COMMAND", cmd.c_str(), 1);
+  FILE *p = popen("timeout -k 2 30 sh -c \"$VOSH_TEST_SHELL_COMMAND\"", "r");
   if (!p) return out;
   char buf[4096];
   size_t n;
