@@ -145,6 +145,10 @@ void MixTrack(SoundTrack *t, int32_t *acc, uint32_t frames, const int32_t *left,
   }
   for (uint32_t i = 0; i < frames; ++i) {
     int32_t *a = acc + i * OUT;
+    // Each output frame is weighted by its own position between prev and
+    // cur; a weight one frame behind would pair the previous position with
+    // the next input samples and distort every resampled track.
+    fraction = position;
     const int32_t s_l = Interpolate(prev_l, cur_l, fraction);
     if (SRC == 1) {
       for (uint32_t c = 0; c < OUT; ++c) a[c] = Accumulate(a[c], s_l, gl[c]);
@@ -152,7 +156,6 @@ void MixTrack(SoundTrack *t, int32_t *acc, uint32_t frames, const int32_t *left,
       const int32_t s_r = Interpolate(prev_r, cur_r, fraction);
       for (uint32_t c = 0; c < OUT; ++c) a[c] = Accumulate(Accumulate(a[c], s_l, gl[c]), s_r, gr[c]);
     }
-    const uint32_t next_fraction = position;
     position += step;
     if (position >= 65536) {
       prev_l = cur_l;
@@ -165,7 +168,7 @@ void MixTrack(SoundTrack *t, int32_t *acc, uint32_t frames, const int32_t *left,
       cur_l = LoadSample(start + off);
       if (SRC == 2) cur_r = LoadSample(start + off + 2);
     }
-    fraction = next_fraction;
+    fraction = position;
   }
   t->read.store(t->start + off, std::memory_order_release);
   t->previous_left = static_cast<int32_t>(static_cast<uint32_t>(prev_l) * 65536u);

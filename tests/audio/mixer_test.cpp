@@ -275,15 +275,16 @@ TEST_F(MixerTest, ResampledTonesKeepTheirFrequency) {
     ASSERT_GT(frames, 1000 + 32768u);
     Peak l = FindPeak(g_cap.samples, 2, 0, 1000, 32768, 48000);
     Peak r = FindPeak(g_cap.samples, 2, 1, 1000, 32768, 48000);
-    // The interpolation weight runs one output frame behind the position,
-    // which leaves some distortion beside the tone; the tone dominates.
+    // Linear interpolation leaves images of the tone around the input
+    // rate's multiples, some 34 dB down for a 5 kHz tone at 44.1 kHz; a
+    // weight that ran a frame behind the position would leave 8-28 dB.
     printf("%u Hz %u ch: left %.1f Hz SNR %.1f dB, right %.1f Hz SNR %.1f dB\n", c.rate, c.channels, l.frequency, l.snr_db, r.frequency, r.snr_db);
     EXPECT_NEAR(l.frequency, c.left, 3.0);
-    EXPECT_GT(l.snr_db, 6.0);
+    EXPECT_GT(l.snr_db, 30.0);
     EXPECT_NEAR(l.amplitude, 12000, 1500);
     const double want_right = c.channels == 2 ? c.right : c.left;
     EXPECT_NEAR(r.frequency, want_right, 3.0);
-    EXPECT_GT(r.snr_db, 6.0);
+    EXPECT_GT(r.snr_db, 30.0);
     if (c.rate == 48000) {
       // Same rate: the input comes out unchanged, one frame late.
       for (size_t i = 1; i < 40000; ++i) {

@@ -36,9 +36,10 @@ const char *const kUsage =
     "    -u = use PulseAudio instead (default is OpenAL)\n"
     "    -a = no audio\n";
 
-// Under emulation every step of the player takes longer.
+// Under emulation, and in the sanitizer builds, every step of the player
+// takes longer.
 const bool kEmulated = VOSH_PLAYER_RUNNER[0] != '\0';
-const int kSlow = kEmulated ? 4 : 1;
+const int kSlow = kEmulated ? 4 : (VOSH_SLOW_PLAYER ? 3 : 1);
 
 void SleepMs(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 
