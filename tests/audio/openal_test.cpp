@@ -198,8 +198,8 @@ TEST_F(OpenALTest, ToneThroughSelectionMixerAndDeviceIsCaptured) {
          frames, w.rate, l.frequency, l.snr_db, r.frequency, r.snr_db);
   EXPECT_NEAR(l.frequency, 1000.0, 3.0);
   EXPECT_NEAR(r.frequency, 2000.0, 3.0);
-  EXPECT_GT(l.snr_db, 12.0);
-  EXPECT_GT(r.snr_db, 8.0);
+  EXPECT_GT(l.snr_db, 20.0);
+  EXPECT_GT(r.snr_db, 20.0);
 }
 
 TEST_F(OpenALTest, EightChannelQueueAndRestartAfterRunningDry) {
