@@ -11,15 +11,13 @@
 #include "engine/movie.h"
 #include "engine/playback.h"
 #include "engine/utils.h"
-#include "moviewriter/audio_writer.h"
-#include "moviewriter/container_writer.h"
-#include "moviewriter/gen2_frame_writer.h"
+#include "audio_test_util.h"
 
 using namespace audio_test;
 
 namespace {
 
-const uint32_t kW = 64, kH = 64, kFrames = 8, kBlocksPerFrame = 2;
+const uint32_t kFrames = 8, kBlocksPerFrame = 2;
 
 // A sound output that accepts every track and leaves its ring alone.
 int AcceptTrack(SoundTrack *track, uint32_t rate, uint32_t channels, uint32_t, HVOSH) {
@@ -48,33 +46,10 @@ TEST_P(AudioPlayback, FramesFillTheTrackRingWithTheTone) {
   const uint64_t frames = uint64_t(blocks) * AudioBlockFrames(&e);
   std::vector<int16_t> src = MakeTone(c.rate, c.channels, freq, frames, 10000);
 
-  SliceLayout l;
-  MakeGen2Layout(&l, kW, kH, 0);
-  ContainerSpec spec;
-  spec.signature = WriterSignature("VS2", 'i');
-  spec.width = kW;
-  spec.height = kH;
-  spec.rate_num = 25;
-  spec.rate_den = 1;
-  spec.video_flags = c.video_flags;
   const uint32_t format = c.rate | (c.channels == 2 ? 0x20000000u : 0) | c.codec_bits;
-  // A ring of 1.25 s: every packet fits without the mixer draining it.
-  spec.tracks.push_back(WriterTrack{c.rate * c.channels * 2, format, 0});
   std::vector<uint8_t> all_packets;
-  for (uint32_t f = 0; f < kFrames; f++) {
-    WriterFrame frame;
-    frame.key = true;
-    uint32_t decoded = 0;
-    std::vector<uint8_t> body = EncodeAudioPacket(&e, src.data(), frames, f * kBlocksPerFrame,
-                                                  kBlocksPerFrame, &decoded);
-    all_packets.insert(all_packets.end(), body.begin(), body.end());
-    AppendAudioPacket(&frame.bytes, decoded, body);
-    Gen2FrameDesc key = MakeGen2Frame(kW, kH, true, l.slice_count, l.end_row, 40);
-    std::vector<uint8_t> video = WriteGen2Frame(&key);
-    frame.bytes.insert(frame.bytes.end(), video.begin(), video.end());
-    spec.frames.push_back(frame);
-  }
-  std::vector<uint8_t> image = WriteContainer(spec);
+  std::vector<uint8_t> image =
+      WriteSoundMovie(&e, src, frames, format, c.video_flags, kFrames, kBlocksPerFrame, &all_packets);
 
   VoshOverrideFrameRate(0, 0);
   HVOSH m = VoshOpenMovie(uint64_t(uintptr_t(image.data())), OPEN_MEMORY_IMAGE | OPEN_RATE_OVERRIDE);

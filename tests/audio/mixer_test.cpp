@@ -16,11 +16,13 @@
 #include "engine/platform/locks.h"
 #include "engine/playback.h"
 #include "engine/utils.h"
-#include "moviewriter/audio_writer.h"
+#include "audio_test_util.h"
 #include "moviewriter/container_writer.h"
 #include "moviewriter/gen2_frame_writer.h"
 
 namespace {
+
+using namespace audio_test;
 
 // ---- The in-test backend: captures every chunk ----
 
@@ -73,19 +75,6 @@ int CapNegotiate(uint32_t *rate, uint32_t *channels, uint32_t *latency, uint32_t
 
 const SoundBackendOps CAPTURE_BACKEND = {CapOpen, CapClose, CapWritable, CapWrite, CapNegotiate};
 
-// A table that is never opened: binding the mixer to it closes the capture
-// backend between tests.
-int ParkOpen(uint32_t, uint32_t, uint32_t *) { return 0; }
-void ParkClose() {}
-uint32_t ParkWritable() { return 0; }
-int ParkWrite(const void *, uint32_t) { return 0; }
-int ParkNegotiate(uint32_t *, uint32_t *, uint32_t *latency, uint32_t *service) {
-  *latency = 0;
-  *service = 1;
-  return 1;
-}
-const SoundBackendOps PARKED_BACKEND = {ParkOpen, ParkClose, ParkWritable, ParkWrite, ParkNegotiate};
-
 // ---- A track with its own ring, filled the way the decoder fills it ----
 
 struct TestTrack {
@@ -102,11 +91,7 @@ struct TestTrack {
     if (!open) return 0;
     ring = static_cast<uint8_t *>(AlignedAlloc(ring_bytes));
     size = ring_bytes;
-    track.start = ring;
-    track.end = ring + size;
-    track.size = size;
-    track.write.store(ring);
-    track.read.store(ring);
+    LoadTrackRing(&track, ring, size);
     return 1;
   }
   // Appends interleaved samples behind the write position.
@@ -127,32 +112,6 @@ struct TestTrack {
     open = 0;
   }
 };
-
-std::vector<int16_t> Tone(uint32_t rate, uint32_t channels, double seconds, double f_left,
-                          double f_right, double amplitude) {
-  const size_t frames = static_cast<size_t>(rate * seconds);
-  std::vector<int16_t> s(frames * channels);
-  for (size_t i = 0; i < frames; ++i) {
-    s[i * channels] = static_cast<int16_t>(lrint(amplitude * sin(2 * M_PI * f_left * i / rate)));
-    if (channels == 2)
-      s[i * channels + 1] = static_cast<int16_t>(lrint(amplitude * sin(2 * M_PI * f_right * i / rate)));
-  }
-  return s;
-}
-
-// Peak of one channel's spectrum (Hann window, n frames from `from`).
-struct Peak {
-  double frequency;
-  double snr_db;     // energy near the peak against all the rest
-  double amplitude;  // estimated sine amplitude
-};
-
-Peak FindPeak(const std::vector<int16_t> &s, uint32_t channels, uint32_t channel, size_t from, size_t n,
-              double rate) {
-  const std::vector<double> m = audio_test::Spectrum(s, channels, channel, from, static_cast<uint32_t>(n));
-  const audio_test::ToneCheck t = audio_test::CheckTone(m);
-  return Peak{t.peak_bin * rate / n, t.snr_db, m[t.peak_bin] * 4.0 / n};
-}
 
 uint32_t g_fake_ms = 1000;
 uint32_t FakeClock() { return g_fake_ms; }
@@ -265,7 +224,8 @@ TEST_F(MixerTest, ResampledTonesKeepTheirFrequency) {
     TrackOpenFunction fn = SetUpMixer(&CAPTURE_BACKEND, 48000, 2);
     TestTrack t;
     ASSERT_TRUE(t.Open(fn, c.rate, c.channels, 1 << 20));
-    std::vector<int16_t> tone = Tone(c.rate, c.channels, 1.0, c.left, c.right, 12000);
+    const double freq[2] = {c.left, c.right};
+    std::vector<int16_t> tone = MakeTone(c.rate, c.channels, freq, c.rate, 12000);  // one second
     t.Append(tone.data(), tone.size());
     Drain();
     // Everything but at most the threshold was consumed.
@@ -566,6 +526,8 @@ TEST(SoundSelection, OpenerWhileMixerTracksPlayKeepsNull) {
 
 namespace {
 
+using namespace audio_test;
+
 TrackOpenFunction CaptureOutput(uint32_t rate, uint32_t channels) {
   return SetUpMixer(&CAPTURE_BACKEND, rate, channels);
 }
@@ -585,30 +547,10 @@ TEST(MovieSound, SoundThreadMixesTheDecodedTrackIntoTheBackend) {
   const double freq[2] = {1000, 2500};
   const uint64_t sound_frames =
       uint64_t(frames_in_movie) * blocks_per_frame * AudioBlockFrames(&e);
-  std::vector<int16_t> src = audio_test::MakeTone(rate, channels, freq, sound_frames, 10000);
-  SliceLayout layout;
-  MakeGen2Layout(&layout, 64, 64, 0);
-  ContainerSpec spec;
-  spec.signature = WriterSignature("VS2", 'i');
-  spec.width = 64;
-  spec.height = 64;
-  spec.rate_num = 25;
-  spec.rate_den = 1;
-  spec.tracks.push_back(WriterTrack{rate * channels * 2, rate | 0x20000000u | 0x10000000u, 0});
+  std::vector<int16_t> src = MakeTone(rate, channels, freq, sound_frames, 10000);
   std::vector<uint8_t> all_packets;
-  for (uint32_t f = 0; f < frames_in_movie; f++) {
-    WriterFrame frame;
-    uint32_t decoded = 0;
-    std::vector<uint8_t> body = EncodeAudioPacket(&e, src.data(), sound_frames,
-                                                              f * blocks_per_frame, blocks_per_frame, &decoded);
-    all_packets.insert(all_packets.end(), body.begin(), body.end());
-    AppendAudioPacket(&frame.bytes, decoded, body);
-    Gen2FrameDesc key = MakeGen2Frame(64, 64, true, layout.slice_count, layout.end_row, 40);
-    std::vector<uint8_t> video = WriteGen2Frame(&key);
-    frame.bytes.insert(frame.bytes.end(), video.begin(), video.end());
-    spec.frames.push_back(frame);
-  }
-  std::vector<uint8_t> image = WriteContainer(spec);
+  std::vector<uint8_t> image = WriteSoundMovie(&e, src, sound_frames, rate | 0x20000000u | 0x10000000u, 0,
+                                               frames_in_movie, blocks_per_frame, &all_packets);
 
   // Without a playback rate the clock never resynchronises the sound.
   VoshOverrideFrameRate(0, 0);
@@ -637,11 +579,11 @@ TEST(MovieSound, SoundThreadMixesTheDecodedTrackIntoTheBackend) {
   EXPECT_GE(captured + threshold + 1024, ring_bytes);
 
   // Same rate: the capture is the decoded sound, one frame late.
-  audio_test::Aligned mem(GetAudioDecoderSize(rate, channels));
+  Aligned mem(GetAudioDecoderSize(rate, channels));
   AudioDecoder *d = InitAudioDecoder(mem.data, rate, channels, 1);
   ASSERT_NE(d, nullptr);
   std::vector<int16_t> want =
-      audio_test::DecodeLinear(d, all_packets, frames_in_movie * blocks_per_frame);
+      DecodeLinear(d, all_packets, frames_in_movie * blocks_per_frame);
   LockRecursiveMutex(&g_sound_lock);
   std::vector<int16_t> got = g_cap.samples;
   ASSERT_NE(SetUpMixer(&PARKED_BACKEND, 48000, 2), nullptr);

@@ -20,9 +20,11 @@
 #include "engine/movie.h"
 #include "engine/platform/alloc.h"
 #include "engine/platform/locks.h"
-#include "moviewriter/audio_writer.h"
+#include "audio_test_util.h"
 
 namespace {
+
+using namespace audio_test;
 
 // The library reads its configuration when it is loaded, so every test of
 // this process shares one capture file.
@@ -54,37 +56,14 @@ void ConfigureCapture() {
   setenv("ALSOFT_CONF", conf.c_str(), 1);
 }
 
-int ParkOpen(uint32_t, uint32_t, uint32_t *) { return 0; }
-void ParkClose() {}
-uint32_t ParkWritable() { return 0; }
-int ParkWrite(const void *, uint32_t) { return 0; }
-int ParkNegotiate(uint32_t *, uint32_t *, uint32_t *latency, uint32_t *service) {
-  *latency = 0;
-  *service = 1;
-  return 1;
-}
-const SoundBackendOps PARKED = {ParkOpen, ParkClose, ParkWritable, ParkWrite, ParkNegotiate};
-
-// Binds the mixer elsewhere, which closes the OpenAL device it ran on.
-void ParkMixer() {
-  LockRecursiveMutex(&g_sound_lock);
-  SetUpMixer(&PARKED, 48000, 2);
-  UnlockRecursiveMutex(&g_sound_lock);
-}
-
 struct Wave {
   uint32_t rate = 0, channels = 0;
   std::vector<int16_t> samples;
 };
 
 bool ReadWave(const std::string &path, Wave *w) {
-  FILE *f = fopen(path.c_str(), "rb");
-  if (!f) return false;
   std::vector<uint8_t> bytes;
-  uint8_t buf[65536];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof buf, f)) > 0) bytes.insert(bytes.end(), buf, buf + n);
-  fclose(f);
+  if (!ReadFileBytes(path, &bytes)) return false;
   if (bytes.size() < 12 || memcmp(bytes.data(), "RIFF", 4) || memcmp(bytes.data() + 8, "WAVE", 4))
     return false;
   size_t at = 12;
@@ -113,19 +92,6 @@ bool ReadWave(const std::string &path, Wave *w) {
   return false;
 }
 
-// Peak of one channel's spectrum (Hann window, n frames from `from`).
-struct Peak {
-  double frequency;
-  double snr_db;  // energy near the peak against all the rest
-};
-
-Peak FindPeak(const std::vector<int16_t> &s, uint32_t channels, uint32_t channel, size_t from, size_t n,
-              double rate) {
-  const audio_test::ToneCheck t =
-      audio_test::CheckTone(audio_test::Spectrum(s, channels, channel, from, static_cast<uint32_t>(n)));
-  return Peak{t.peak_bin * rate / n, t.snr_db};
-}
-
 class OpenALTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -147,22 +113,11 @@ TEST_F(OpenALTest, ToneThroughSelectionMixerAndDeviceIsCaptured) {
   uint8_t *ring = static_cast<uint8_t *>(AlignedAlloc(ring_bytes));
   ASSERT_NE(ring, nullptr);
   SoundTrack track;
-  memset(static_cast<void *>(&track), 0, sizeof track);
-  LockRecursiveMutex(&g_sound_lock);
-  ASSERT_EQ(open_track(&track, rate, 2, 0, nullptr), 1);
-  UnlockRecursiveMutex(&g_sound_lock);
+  ASSERT_EQ(OpenTrackLocked(open_track, &track, rate, 2), 1);
   EXPECT_EQ(track.service_code, -5);
   EXPECT_EQ(track.latency, 42u);
-  int16_t *s = reinterpret_cast<int16_t *>(ring);
-  for (uint32_t i = 0; i < rate * seconds; ++i) {
-    s[2 * i] = static_cast<int16_t>(lrint(10000 * sin(2 * M_PI * 1000.0 * i / rate)));
-    s[2 * i + 1] = static_cast<int16_t>(lrint(10000 * sin(2 * M_PI * 2000.0 * i / rate)));
-  }
-  track.start = ring;
-  track.end = ring + ring_bytes;
-  track.size = ring_bytes;
-  track.read.store(ring);
-  track.write.store(ring + rate * 4 * seconds);
+  const double freq[2] = {1000.0, 2000.0};
+  LoadTrackRing(&track, ring, ring_bytes, MakeTone(rate, 2, freq, rate * seconds, 10000));
 
   // Serviced every 5 ms like the sound thread, until the track ran dry and
   // the queue played out.
@@ -189,8 +144,7 @@ TEST_F(OpenALTest, ToneThroughSelectionMixerAndDeviceIsCaptured) {
   ASSERT_EQ(w.channels, 2u);
   const size_t frames = w.samples.size() / 2;
   // Find where the tone starts, then look at 32768 frames of it.
-  size_t first = 0;
-  while (first < frames && std::abs(w.samples[2 * first]) < 2000) ++first;
+  const size_t first = ToneStart(w.samples, 2, 2000);
   ASSERT_GT(frames, first + 4096 + 32768) << "captured " << frames << " frames";
   const Peak l = FindPeak(w.samples, 2, 0, first + 4096, 32768, w.rate);
   const Peak r = FindPeak(w.samples, 2, 1, first + 4096, 32768, w.rate);

@@ -26,7 +26,7 @@
 #include "engine/movie.h"
 #include "engine/platform/alloc.h"
 #include "engine/platform/locks.h"
-#include "moviewriter/audio_writer.h"
+#include "audio_test_util.h"
 
 // The sound libraries are not built with the thread sanitizer: it cannot see
 // their own atomics and reports the hand-overs between their threads. Those
@@ -37,18 +37,7 @@ extern "C" const char *__tsan_default_suppressions() {
 
 namespace {
 
-// Peak of one channel's spectrum (Hann window, n frames from `from`).
-struct Peak {
-  double frequency;
-  double snr_db;  // energy near the peak against all the rest
-};
-
-Peak FindPeak(const std::vector<int16_t> &s, uint32_t channels, uint32_t channel, size_t from, size_t n,
-              double rate) {
-  const audio_test::ToneCheck t =
-      audio_test::CheckTone(audio_test::Spectrum(s, channels, channel, from, static_cast<uint32_t>(n)));
-  return Peak{t.peak_bin * rate / n, t.snr_db};
-}
+using namespace audio_test;
 
 // Starts a program with its output in out_path; it is ended with this test
 // process even when the process dies without cleaning up.
@@ -78,23 +67,6 @@ void Stop(pid_t pid, int sig) {
   }
   kill(pid, SIGKILL);
   waitpid(pid, nullptr, 0);
-}
-
-int ParkOpen(uint32_t, uint32_t, uint32_t *) { return 0; }
-void ParkClose() {}
-uint32_t ParkWritable() { return 0; }
-int ParkWrite(const void *, uint32_t) { return 0; }
-int ParkNegotiate(uint32_t *, uint32_t *, uint32_t *latency, uint32_t *service) {
-  *latency = 0;
-  *service = 1;
-  return 1;
-}
-const SoundBackendOps PARKED = {ParkOpen, ParkClose, ParkWritable, ParkWrite, ParkNegotiate};
-
-void ParkMixer() {
-  LockRecursiveMutex(&g_sound_lock);
-  SetUpMixer(&PARKED, 48000, 2);
-  UnlockRecursiveMutex(&g_sound_lock);
 }
 
 class PulseAudioTest : public ::testing::Test {
@@ -185,10 +157,7 @@ TEST_F(PulseAudioTest, ToneThroughSelectionMixerAndStreamIsRecordedBack) {
   uint8_t *ring = static_cast<uint8_t *>(AlignedAlloc(ring_bytes));
   ASSERT_NE(ring, nullptr);
   SoundTrack track;
-  memset(static_cast<void *>(&track), 0, sizeof track);
-  LockRecursiveMutex(&g_sound_lock);
-  const int opened = open_track(&track, rate, 2, 0, nullptr);
-  UnlockRecursiveMutex(&g_sound_lock);
+  const int opened = OpenTrackLocked(open_track, &track, rate, 2);
   if (!opened) {
     Stop(recorder, SIGTERM);
     AlignedFree(ring);
@@ -196,16 +165,8 @@ TEST_F(PulseAudioTest, ToneThroughSelectionMixerAndStreamIsRecordedBack) {
   }
   EXPECT_EQ(track.service_code, -7);
   EXPECT_EQ(track.latency, 64u);
-  int16_t *s = reinterpret_cast<int16_t *>(ring);
-  for (uint32_t i = 0; i < rate * seconds; ++i) {
-    s[2 * i] = static_cast<int16_t>(lrint(10000 * sin(2 * M_PI * 750.0 * i / rate)));
-    s[2 * i + 1] = static_cast<int16_t>(lrint(10000 * sin(2 * M_PI * 1500.0 * i / rate)));
-  }
-  track.start = ring;
-  track.end = ring + ring_bytes;
-  track.size = ring_bytes;
-  track.read.store(ring);
-  track.write.store(ring + rate * 4 * seconds);
+  const double freq[2] = {750.0, 1500.0};
+  LoadTrackRing(&track, ring, ring_bytes, MakeTone(rate, 2, freq, rate * seconds, 10000));
 
   // Serviced every 7 ms like the sound thread until the track ran dry.
   for (int i = 0; i < 2000; ++i) {
@@ -224,16 +185,10 @@ TEST_F(PulseAudioTest, ToneThroughSelectionMixerAndStreamIsRecordedBack) {
   AlignedFree(ring);
   Stop(recorder, SIGTERM);
 
-  FILE *f = fopen(raw.c_str(), "rb");
-  ASSERT_NE(f, nullptr);
   std::vector<int16_t> rec;
-  int16_t buf[4096];
-  size_t n;
-  while ((n = fread(buf, 2, 4096, f)) > 0) rec.insert(rec.end(), buf, buf + n);
-  fclose(f);
+  ASSERT_TRUE(ReadRawSamples(raw, &rec)) << raw;
   const size_t frames = rec.size() / 2;
-  size_t first = 0;
-  while (first < frames && std::abs(rec[2 * first]) < 2000) ++first;
+  const size_t first = ToneStart(rec, 2, 2000);
   ASSERT_GT(frames, first + 4096 + 32768) << "recorded " << frames << " frames";
   const Peak l = FindPeak(rec, 2, 0, first + 4096, 32768, 48000);
   const Peak r = FindPeak(rec, 2, 1, first + 4096, 32768, 48000);
