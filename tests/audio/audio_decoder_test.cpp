@@ -528,6 +528,7 @@ TEST(AudioDecoderKernels, CrossfadeFormsMatchTheScalarForm) {
 
 TEST(AudioDecoderKernels, UnpackFormsMatchTheScalarForm) {
 #if defined(__x86_64__)
+  UpdateCpuFeatures(0, 0);
   if (!(GetDetectedCpuFeatures() & CPU_SSSE3)) GTEST_SKIP() << "no SSSE3";
   std::mt19937 rng(6);
   std::vector<uint8_t> src(1200);
