@@ -81,13 +81,13 @@ std::vector<uint8_t> WriteMovie(uint32_t width, uint32_t height) {
   MakeGen2Layout(&l, width, height, kSliceIndex);
   // The frame data covers the frame buffers' size: width to 32, height to 16.
   const uint32_t w = (width + 31) & ~31u, h = (height + 15) & ~15u;
-  ContainerSpec spec;
-  spec.signature = WriterSignature("VS2", 'i');
-  spec.width = width;
-  spec.height = height;
-  spec.rate_num = 30;
-  spec.rate_den = 1;
-  spec.video_flags = kSliceIndex;
+  ContainerSpec desc;
+  desc.signature = WriterSignature("VS2", 'i');
+  desc.width = width;
+  desc.height = height;
+  desc.rate_num = 30;
+  desc.rate_den = 1;
+  desc.video_flags = kSliceIndex;
   std::mt19937 rng(width * 7 + height);
   for (uint32_t f = 0; f < kFrameCount; ++f) {
     WriterFrame frame;
@@ -99,9 +99,9 @@ std::vector<uint8_t> WriteMovie(uint32_t width, uint32_t height) {
     } else {
       frame.bytes = PanFrame(w, h, l, &rng);
     }
-    spec.frames.push_back(std::move(frame));
+    desc.frames.push_back(std::move(frame));
   }
-  return WriteContainer(spec);
+  return WriteContainer(desc);
 }
 
 struct PlayResult {

@@ -56,7 +56,7 @@ struct PulseEntries {
   void (*pa_stream_set_latency_update_callback)(pa_stream *s, PaStreamNotify cb, void *user);
   void (*pa_stream_set_write_callback)(pa_stream *s, PaStreamRequest cb, void *user);
   void (*pa_stream_set_state_callback)(pa_stream *s, PaStreamNotify cb, void *user);
-  pa_stream *(*pa_stream_new)(pa_context *c, const char *name, const PaSampleSpec *spec,
+  pa_stream *(*pa_stream_new)(pa_context *c, const char *name, const PaSampleSpec *sample_format,
                               const PaChannelMap *map);
   size_t (*pa_stream_writable_size)(const pa_stream *s);
   int (*pa_stream_write)(pa_stream *s, const void *data, size_t bytes, PaFreeCallback free_cb,

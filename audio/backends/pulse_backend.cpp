@@ -170,11 +170,11 @@ int OpenPulseAudioStream(uint32_t rate, uint32_t channels, uint32_t *chunk_bytes
     pa.pa_threaded_mainloop_wait(loop);
   }
 
-  PaSampleSpec spec = {PA_SAMPLE_S16LE_VALUE, rate, static_cast<uint8_t>(channels)};
+  PaSampleSpec sample_format = {PA_SAMPLE_S16LE_VALUE, rate, static_cast<uint8_t>(channels)};
   PaChannelMap map = {};
   map.channels = static_cast<uint8_t>(channels);
   for (uint32_t c = 0; c < channels; ++c) map.map[c] = CHANNEL_POSITIONS[c];
-  g_pa.stream = pa.pa_stream_new(g_pa.context, "VoshAudio", &spec, &map);
+  g_pa.stream = pa.pa_stream_new(g_pa.context, "VoshAudio", &sample_format, &map);
   if (!g_pa.stream) return FailOpen();
   pa.pa_stream_set_state_callback(g_pa.stream, OnPulseAudioStreamState, nullptr);
   pa.pa_stream_set_write_callback(g_pa.stream, OnPulseAudioStreamWrite, nullptr);

@@ -124,15 +124,15 @@ inline std::vector<uint8_t> WriteSoundMovie(const AudioEncoder *e, const std::ve
   const uint32_t w = 64, h = 64;
   SliceLayout l;
   MakeGen2Layout(&l, w, h, 0);
-  ContainerSpec spec;
-  spec.signature = WriterSignature("VS2", 'i');
-  spec.width = w;
-  spec.height = h;
-  spec.rate_num = 25;
-  spec.rate_den = 1;
-  spec.video_flags = video_flags;
+  ContainerSpec desc;
+  desc.signature = WriterSignature("VS2", 'i');
+  desc.width = w;
+  desc.height = h;
+  desc.rate_num = 25;
+  desc.rate_den = 1;
+  desc.video_flags = video_flags;
   // A ring of 1.25 s: every packet fits without the mixer draining it.
-  spec.tracks.push_back(WriterTrack{e->rate * e->channels * 2, format, 0});
+  desc.tracks.push_back(WriterTrack{e->rate * e->channels * 2, format, 0});
   for (uint32_t f = 0; f < movie_frames; f++) {
     WriterFrame frame;
     frame.key = true;
@@ -144,9 +144,9 @@ inline std::vector<uint8_t> WriteSoundMovie(const AudioEncoder *e, const std::ve
     Gen2FrameDesc key = MakeGen2Frame(w, h, true, l.slice_count, l.end_row, 40);
     std::vector<uint8_t> video = WriteGen2Frame(&key);
     frame.bytes.insert(frame.bytes.end(), video.begin(), video.end());
-    spec.frames.push_back(frame);
+    desc.frames.push_back(frame);
   }
-  return WriteContainer(spec);
+  return WriteContainer(desc);
 }
 
 }  // namespace audio_test

@@ -58,12 +58,12 @@ TEST(ContainerHeader, HeaderExtraSizeForEveryRevision) {
 }
 
 TEST(ContainerHeader, ParsesLittleEndianWords) {
-  ContainerSpec spec = MakeTestMovieSpec(Sig("VSH", 'i'), 3, 40);
-  spec.width = (uint32_t)-320;
-  spec.height = 0x81000010;
-  spec.sound_track_count = 0x40000002;
-  spec.video_flags = 0x12345678;
-  std::vector<uint8_t> image = WriteContainer(spec);
+  ContainerSpec desc = MakeTestMovieSpec(Sig("VSH", 'i'), 3, 40);
+  desc.width = (uint32_t)-320;
+  desc.height = 0x81000010;
+  desc.sound_track_count = 0x40000002;
+  desc.video_flags = 0x12345678;
+  std::vector<uint8_t> image = WriteContainer(desc);
   MovieHeader h;
   ParseMovieHeader(image.data(), &h);
   EXPECT_EQ(h.signature, Sig("VSH", 'i'));

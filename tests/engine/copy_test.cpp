@@ -25,8 +25,8 @@ uint32_t FakeClock() { return g_now.load(); }
 struct MemoryMovie {
   std::vector<uint8_t> image;
   HVOSH m = nullptr;
-  MemoryMovie(const ContainerSpec &spec, uint32_t flags = 0) {
-    image = WriteContainer(spec);
+  MemoryMovie(const ContainerSpec &desc, uint32_t flags = 0) {
+    image = WriteContainer(desc);
     m = VoshOpenMovie(static_cast<uint64_t>(reinterpret_cast<uintptr_t>(image.data())),
                       OPEN_MEMORY_IMAGE | flags);
   }

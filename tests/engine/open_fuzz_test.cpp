@@ -126,10 +126,10 @@ TEST(OpenFuzz, RandomAndTruncatedContainers) {
   const uint32_t modes[] = {0, OPEN_PRELOAD, OPEN_WHOLE_FILE, OPEN_BUFFER_SIZE, OPEN_NO_INITIAL_FILL, 0x400};
   int opened = 0, failed = 0;
   for (int iter = 0; iter < 3000; iter++) {
-    ContainerSpec spec = BaseMovie(rng);
+    ContainerSpec desc = BaseMovie(rng);
     ContainerLayout layout;
-    std::vector<uint8_t> bytes = WriteContainer(spec, &layout);
-    if (iter % 10 != 0) Mutate(&bytes, rng, layout.index_offset + 4 * spec.frames.size() + 4);
+    std::vector<uint8_t> bytes = WriteContainer(desc, &layout);
+    if (iter % 10 != 0) Mutate(&bytes, rng, layout.index_offset + 4 * desc.frames.size() + 4);
     ASSERT_TRUE(WriteBytesFile(bytes, path));
     const uint32_t flags = modes[rng() % 6];
     OpenOptions opts = {0, 1 + rng() % 300000, UINT32_MAX, 0, UINT32_MAX, 0, nullptr, nullptr};

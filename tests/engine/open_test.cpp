@@ -35,8 +35,8 @@ HVOSH OpenBytes(const std::vector<uint8_t> &bytes, uint32_t flags = 0,
   return m;
 }
 
-std::string OpenError(const ContainerSpec &spec, uint32_t flags = 0) {
-  HVOSH m = OpenBytes(WriteContainer(spec), flags);
+std::string OpenError(const ContainerSpec &desc, uint32_t flags = 0) {
+  HVOSH m = OpenBytes(WriteContainer(desc), flags);
   EXPECT_EQ(m, nullptr);
   if (m) VoshCloseMovie(m);
   return VoshGetErrorText();
@@ -50,17 +50,17 @@ std::string OpenRawError(const std::vector<uint8_t> &bytes) {
 }
 
 // Makes every frame current in turn and compares its bytes.
-void ExpectFrames(HVOSH m, const ContainerSpec &spec) {
+void ExpectFrames(HVOSH m, const ContainerSpec &desc) {
   for (uint32_t pass = 0; pass < 2; pass++) {
-    for (uint32_t n = 1; n <= spec.frames.size(); n++) {
+    for (uint32_t n = 1; n <= desc.frames.size(); n++) {
       MoveToFrame(m, n);
       CompletePendingRead(m);
       ASSERT_EQ(m->current_frame, n);
       ASSERT_EQ(m->read_failed, 0u) << n;
-      const std::vector<uint8_t> &want = spec.frames[n - 1].bytes;
+      const std::vector<uint8_t> &want = desc.frames[n - 1].bytes;
       ASSERT_GE(m->frame_size, want.size());
       ASSERT_EQ(memcmp(m->frame_data, want.data(), want.size()), 0) << "frame " << n;
-      EXPECT_EQ(m->frame_is_key, spec.frames[n - 1].key ? 1u : 0u);
+      EXPECT_EQ(m->frame_is_key, desc.frames[n - 1].key ? 1u : 0u);
     }
   }
 }
@@ -272,12 +272,12 @@ TEST(OpenHeader, ColorMatrixSources) {
 
 // Every way of opening reads the same movie.
 TEST(OpenModes, EveryModeOpensTheSameMovie) {
-  ContainerSpec spec = MakeTestMovieSpec(VS2I, 25, 20000);
-  spec.frames.back().bytes = TestFrameBytes(25, 60000);  // the last frame is the largest
-  spec.largest_frame_size = 20800;                       // and exceeds the header's figure
-  spec.frame_gap = 8;
+  ContainerSpec desc = MakeTestMovieSpec(VS2I, 25, 20000);
+  desc.frames.back().bytes = TestFrameBytes(25, 60000);  // the last frame is the largest
+  desc.largest_frame_size = 20800;                       // and exceeds the header's figure
+  desc.frame_gap = 8;
   ContainerLayout layout;
-  const std::vector<uint8_t> bytes = WriteContainer(spec, &layout);
+  const std::vector<uint8_t> bytes = WriteContainer(desc, &layout);
   const std::string path = TempPath("modes");
   ASSERT_TRUE(WriteBytesFile(bytes, path));
   const uint64_t src = (uint64_t)(uintptr_t)path.c_str();
@@ -300,7 +300,7 @@ TEST(OpenModes, EveryModeOpensTheSameMovie) {
     EXPECT_LE(distance, 256u);
     EXPECT_EQ(GetMovieBlock(m), (uint8_t *)m - distance);
     EXPECT_GT(m->memory_used, sizeof(MovieRecord));
-    ExpectFrames(m, spec);
+    ExpectFrames(m, desc);
     VoshCloseMovie(m);
   };
 
@@ -343,10 +343,10 @@ TEST(OpenModes, EveryModeOpensTheSameMovie) {
 }
 
 TEST(OpenModes, ShortFileFailsPreloadAndWholeFileLoad) {
-  ContainerSpec spec = MakeTestMovieSpec(VS2I, 10, 500);
-  std::vector<uint8_t> bytes = WriteContainer(spec);
-  spec.file_size_less_8 = (int64_t)bytes.size() + 1000;  // claims more than is there
-  bytes = WriteContainer(spec);
+  ContainerSpec desc = MakeTestMovieSpec(VS2I, 10, 500);
+  std::vector<uint8_t> bytes = WriteContainer(desc);
+  desc.file_size_less_8 = (int64_t)bytes.size() + 1000;  // claims more than is there
+  bytes = WriteContainer(desc);
   for (uint32_t flags : {OPEN_PRELOAD, OPEN_WHOLE_FILE}) {
     EXPECT_EQ(OpenBytes(bytes, flags), nullptr) << flags;
     EXPECT_STREQ(VoshGetErrorText(), kReadError);
@@ -354,14 +354,14 @@ TEST(OpenModes, ShortFileFailsPreloadAndWholeFileLoad) {
   // Streaming from the same file works: the frames themselves are all there.
   HVOSH m = OpenBytes(bytes);
   ASSERT_NE(m, nullptr);
-  ExpectFrames(m, spec);
+  ExpectFrames(m, desc);
   VoshCloseMovie(m);
 }
 
 TEST(OpenModes, TruncatedFrameDataFailsOnlyThatFrame) {
-  ContainerSpec spec = MakeTestMovieSpec(VS2I, 6, 1000);
+  ContainerSpec desc = MakeTestMovieSpec(VS2I, 6, 1000);
   ContainerLayout layout;
-  std::vector<uint8_t> bytes = WriteContainer(spec, &layout);
+  std::vector<uint8_t> bytes = WriteContainer(desc, &layout);
   bytes.resize(layout.frame_offsets[4] + 10);  // frame 5 is cut, frame 6 is gone
   HVOSH m = OpenBytes(bytes);
   ASSERT_NE(m, nullptr) << VoshGetErrorText();
@@ -369,7 +369,7 @@ TEST(OpenModes, TruncatedFrameDataFailsOnlyThatFrame) {
     MoveToFrame(m, n);
     CompletePendingRead(m);
     ASSERT_EQ(m->read_failed, 0u) << n;
-    EXPECT_EQ(memcmp(m->frame_data, spec.frames[n - 1].bytes.data(), spec.frames[n - 1].bytes.size()), 0);
+    EXPECT_EQ(memcmp(m->frame_data, desc.frames[n - 1].bytes.data(), desc.frames[n - 1].bytes.size()), 0);
   }
   MoveToFrame(m, 5);
   CompletePendingRead(m);
@@ -379,9 +379,9 @@ TEST(OpenModes, TruncatedFrameDataFailsOnlyThatFrame) {
 
 TEST(OpenSettings, ReadAheadToleranceAndPendingOverride) {
   // 10 frames at 30 per second: the average rule.
-  ContainerSpec spec = MakeTestMovieSpec(VSHI, 10, 400);
+  ContainerSpec desc = MakeTestMovieSpec(VSHI, 10, 400);
   ContainerLayout layout;
-  std::vector<uint8_t> bytes = WriteContainer(spec, &layout);
+  std::vector<uint8_t> bytes = WriteContainer(desc, &layout);
   HVOSH m = OpenBytes(bytes);
   ASSERT_NE(m, nullptr);
   EXPECT_EQ(m->read_ahead_size, (layout.frame_offsets[10] - layout.frame_offsets[0]) * 30 / 10);
@@ -405,28 +405,28 @@ TEST(OpenSettings, ReadAheadToleranceAndPendingOverride) {
   unlink(path.c_str());
 
   // A file denominator larger than the rounding sum gives one ring entry.
-  spec.rate_num = 1;
-  spec.rate_den = 1000;
-  m = OpenBytes(WriteContainer(spec));
+  desc.rate_num = 1;
+  desc.rate_den = 1000;
+  m = OpenBytes(WriteContainer(desc));
   ASSERT_NE(m, nullptr);
   EXPECT_EQ(m->stats_size, 1u);
   VoshCloseMovie(m);
 }
 
 TEST(OpenTracks, TracksWithoutSoundOutputPlaySilently) {
-  ContainerSpec spec;
-  spec.signature = VS2I;
-  spec.tracks = {{8000, 0x80000000u | 22050, 3}, {70560, 0x10000000u | 0x20000000u | 44100, 0}};
+  ContainerSpec desc;
+  desc.signature = VS2I;
+  desc.tracks = {{8000, 0x80000000u | 22050, 3}, {70560, 0x10000000u | 0x20000000u | 44100, 0}};
   for (uint32_t n = 1; n <= 4; n++) {
     WriterFrame f;
     AppendAudioPacket(&f.bytes, 64, std::vector<uint8_t>(16, (uint8_t)n));
     AppendAudioPacket(&f.bytes, 128, std::vector<uint8_t>(24, (uint8_t)n));
     AppendWord(&f.bytes, 0x2000);
-    spec.frames.push_back(f);
+    desc.frames.push_back(f);
   }
   const uint32_t wanted[] = {0, 0, 3, 9};
   OpenOptions opts = {0, UINT64_MAX, UINT32_MAX, 0, UINT32_MAX, 4, wanted, nullptr};
-  HVOSH m = OpenBytes(WriteContainer(spec), OPEN_TRACK_LIST, &opts);
+  HVOSH m = OpenBytes(WriteContainer(desc), OPEN_TRACK_LIST, &opts);
   ASSERT_NE(m, nullptr) << VoshGetErrorText();
   EXPECT_EQ(m->sound_track_count, 2);
   EXPECT_EQ(ReadLe32(m->track_ids + 4), 0u);

@@ -82,14 +82,14 @@ const TestMovie &GetMovie() {
   std::mt19937 rng(1234);
   SliceLayout l;
   MakeGen2Layout(&l, kW, kH, 3);
-  ContainerSpec spec;
-  spec.signature = WriterSignature("VS2", 'i');
-  spec.width = kW;
-  spec.height = kH;
-  spec.rate_num = 30;
-  spec.rate_den = 1;
-  spec.video_flags = 3;
-  spec.tracks.push_back(WriterTrack{4096, 0x80000000u | 22050, 0});
+  ContainerSpec desc;
+  desc.signature = WriterSignature("VS2", 'i');
+  desc.width = kW;
+  desc.height = kH;
+  desc.rate_num = 30;
+  desc.rate_den = 1;
+  desc.video_flags = 3;
+  desc.tracks.push_back(WriterTrack{4096, 0x80000000u | 22050, 0});
   for (uint32_t f = 0; f < kFrames; ++f) {
     WriterFrame frame;
     frame.key = f % 4 == 0;
@@ -105,9 +105,9 @@ const TestMovie &GetMovie() {
       video = InterFrame(rng, l);
     }
     frame.bytes.insert(frame.bytes.end(), video.begin(), video.end());
-    spec.frames.push_back(frame);
+    desc.frames.push_back(frame);
   }
-  movie.bytes = WriteContainer(spec);
+  movie.bytes = WriteContainer(desc);
   movie.path = ::testing::TempDir() + "vosh_playback_movie_" + std::to_string(getpid()) + ".bin";
   EXPECT_TRUE(WriteBytesFile(movie.bytes, movie.path));
   return movie;

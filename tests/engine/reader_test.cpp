@@ -294,9 +294,9 @@ std::string TempPath(const char *name) {
 }
 
 TEST(ReaderFiles, RealFileThroughTheReader) {
-  ContainerSpec spec = MakeTestMovieSpec(MakeSignature('V', 'S', '2', 'g'), 40, 9000);
+  ContainerSpec desc = MakeTestMovieSpec(MakeSignature('V', 'S', '2', 'g'), 40, 9000);
   ContainerLayout layout;
-  std::vector<uint8_t> bytes = WriteContainer(spec, &layout);
+  std::vector<uint8_t> bytes = WriteContainer(desc, &layout);
   const std::string path = TempPath("real");
   ASSERT_TRUE(WriteBytesFile(bytes, path));
   for (int by_fd = 0; by_fd < 2; by_fd++) {
@@ -318,10 +318,10 @@ TEST(ReaderFiles, RealFileThroughTheReader) {
     for (int pass = 0; pass < 2; pass++) {
       for (uint32_t n = 1; n <= 40; n++) {
         uint64_t off = layout.frame_offsets[n - 1];
-        uint64_t size = spec.frames[n - 1].bytes.size();
+        uint64_t size = desc.frames[n - 1].bytes.size();
         std::vector<uint8_t> out(size);
         ASSERT_EQ(ReadFrameBytes(&r, n, off, out.data(), size), size);
-        ASSERT_EQ(out, spec.frames[n - 1].bytes) << n;
+        ASSERT_EQ(out, desc.frames[n - 1].bytes) << n;
       }
     }
     EXPECT_EQ(r.error, 0u);

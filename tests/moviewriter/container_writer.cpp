@@ -42,20 +42,20 @@ uint32_t WriterHeaderExtraSize(uint32_t signature, uint32_t video_flags) {
   return 4 * n + 4;
 }
 
-std::vector<uint8_t> WriteContainer(const ContainerSpec &spec, ContainerLayout *layout) {
+std::vector<uint8_t> WriteContainer(const ContainerSpec &desc, ContainerLayout *layout) {
   ContainerLayout local;
   ContainerLayout &lay = layout ? *layout : local;
   lay = ContainerLayout();
 
-  const uint64_t F = spec.frames.size();
-  const uint64_t T = spec.tracks.size();
-  const uint64_t frame_count = spec.frame_count >= 0 ? (uint64_t)spec.frame_count : F;
-  const uint64_t slots = spec.index_slot_count >= 0 ? (uint64_t)spec.index_slot_count : frame_count;
+  const uint64_t F = desc.frames.size();
+  const uint64_t T = desc.tracks.size();
+  const uint64_t frame_count = desc.frame_count >= 0 ? (uint64_t)desc.frame_count : F;
+  const uint64_t slots = desc.index_slot_count >= 0 ? (uint64_t)desc.index_slot_count : frame_count;
   uint64_t extra_size = 0;
-  bool extra = spec.has_extra < 0 ? HasExtra(spec.signature) : spec.has_extra == 1;
+  bool extra = desc.has_extra < 0 ? HasExtra(desc.signature) : desc.has_extra == 1;
   if (extra)
-    extra_size = spec.header_extra_size >= 0 ? (uint64_t)spec.header_extra_size
-                                             : WriterHeaderExtraSize(spec.signature, spec.video_flags);
+    extra_size = desc.header_extra_size >= 0 ? (uint64_t)desc.header_extra_size
+                                             : WriterHeaderExtraSize(desc.signature, desc.video_flags);
 
   // Layout: header, extra, tables, index (slots + 1 words, or the given
   // words), lead-in, frames.
@@ -63,14 +63,14 @@ std::vector<uint8_t> WriteContainer(const ContainerSpec &spec, ContainerLayout *
   lay.extra_size = extra_size;
   lay.tables_offset = 44 + extra_size;
   lay.index_offset = lay.tables_offset + 12 * T;
-  const uint64_t index_words = spec.index_words.empty() ? slots + 1 : spec.index_words.size();
-  uint64_t pos = lay.index_offset + 4 * index_words + spec.lead_in;
+  const uint64_t index_words = desc.index_words.empty() ? slots + 1 : desc.index_words.size();
+  uint64_t pos = lay.index_offset + 4 * index_words + desc.lead_in;
   pos = (pos + 3) & ~(uint64_t)3;
   uint64_t largest = 0;
   for (uint64_t i = 0; i < F; i++) {
     lay.frame_offsets.push_back(pos);
-    uint64_t size = (spec.frames[i].bytes.size() + 3) & ~(uint64_t)3;
-    if (i + 1 < F) size += (spec.frame_gap + 3) & ~3u;
+    uint64_t size = (desc.frames[i].bytes.size() + 3) & ~(uint64_t)3;
+    if (i + 1 < F) size += (desc.frame_gap + 3) & ~3u;
     if (size > largest) largest = size;
     pos += size;
   }
@@ -79,35 +79,35 @@ std::vector<uint8_t> WriteContainer(const ContainerSpec &spec, ContainerLayout *
 
   std::vector<uint8_t> out;
   out.reserve(pos);
-  AppendWord(&out, spec.signature);
-  AppendWord(&out, spec.file_size_less_8 >= 0 ? (uint32_t)spec.file_size_less_8 : (uint32_t)(pos - 8));
+  AppendWord(&out, desc.signature);
+  AppendWord(&out, desc.file_size_less_8 >= 0 ? (uint32_t)desc.file_size_less_8 : (uint32_t)(pos - 8));
   AppendWord(&out, (uint32_t)frame_count);
-  AppendWord(&out, spec.largest_frame_size >= 0 ? (uint32_t)spec.largest_frame_size : (uint32_t)largest);
+  AppendWord(&out, desc.largest_frame_size >= 0 ? (uint32_t)desc.largest_frame_size : (uint32_t)largest);
   AppendWord(&out, (uint32_t)slots);
-  AppendWord(&out, spec.width);
-  AppendWord(&out, spec.height);
-  AppendWord(&out, spec.rate_num);
-  AppendWord(&out, spec.rate_den);
-  AppendWord(&out, spec.video_flags);
-  AppendWord(&out, spec.sound_track_count >= 0 ? (uint32_t)spec.sound_track_count : (uint32_t)T);
+  AppendWord(&out, desc.width);
+  AppendWord(&out, desc.height);
+  AppendWord(&out, desc.rate_num);
+  AppendWord(&out, desc.rate_den);
+  AppendWord(&out, desc.video_flags);
+  AppendWord(&out, desc.sound_track_count >= 0 ? (uint32_t)desc.sound_track_count : (uint32_t)T);
   for (uint64_t i = 0; i < extra_size; i++)
-    out.push_back(i < spec.header_extra.size() ? spec.header_extra[i] : 0);
-  for (const WriterTrack &t : spec.tracks) AppendWord(&out, t.buffer_size);
-  for (const WriterTrack &t : spec.tracks) AppendWord(&out, t.format);
-  for (const WriterTrack &t : spec.tracks) AppendWord(&out, t.id);
-  if (!spec.index_words.empty()) {
-    for (uint32_t w : spec.index_words) AppendWord(&out, w);
+    out.push_back(i < desc.header_extra.size() ? desc.header_extra[i] : 0);
+  for (const WriterTrack &t : desc.tracks) AppendWord(&out, t.buffer_size);
+  for (const WriterTrack &t : desc.tracks) AppendWord(&out, t.format);
+  for (const WriterTrack &t : desc.tracks) AppendWord(&out, t.id);
+  if (!desc.index_words.empty()) {
+    for (uint32_t w : desc.index_words) AppendWord(&out, w);
   } else {
     for (uint64_t i = 0; i <= slots; i++) {
       uint64_t at = i <= F ? lay.frame_offsets[i] : pos;
-      uint32_t key = (i < F && spec.frames[i].key) ? 1 : 0;
+      uint32_t key = (i < F && desc.frames[i].key) ? 1 : 0;
       AppendWord(&out, (uint32_t)at | key);
     }
   }
   out.resize(F ? lay.frame_offsets[0] : pos, 0);
   for (uint64_t i = 0; i < F; i++) {
     out.resize(lay.frame_offsets[i], 0);
-    out.insert(out.end(), spec.frames[i].bytes.begin(), spec.frames[i].bytes.end());
+    out.insert(out.end(), desc.frames[i].bytes.begin(), desc.frames[i].bytes.end());
   }
   out.resize(pos, 0);
   return out;
@@ -120,8 +120,8 @@ bool WriteBytesFile(const std::vector<uint8_t> &bytes, const std::string &path) 
   return fclose(f) == 0 && ok;
 }
 
-bool WriteContainerFile(const ContainerSpec &spec, const std::string &path, ContainerLayout *layout) {
-  return WriteBytesFile(WriteContainer(spec, layout), path);
+bool WriteContainerFile(const ContainerSpec &desc, const std::string &path, ContainerLayout *layout) {
+  return WriteBytesFile(WriteContainer(desc, layout), path);
 }
 
 std::vector<uint8_t> TestFrameBytes(uint32_t n, uint32_t size) {
@@ -131,13 +131,13 @@ std::vector<uint8_t> TestFrameBytes(uint32_t n, uint32_t size) {
 }
 
 ContainerSpec MakeTestMovieSpec(uint32_t signature, uint32_t frame_count, uint32_t base_size) {
-  ContainerSpec spec;
-  spec.signature = signature;
+  ContainerSpec desc;
+  desc.signature = signature;
   for (uint32_t n = 1; n <= frame_count; n++) {
     WriterFrame f;
     f.bytes = TestFrameBytes(n, base_size + (n * 52) % 200 * 4);
     f.key = (n % 5) == 1;
-    spec.frames.push_back(f);
+    desc.frames.push_back(f);
   }
-  return spec;
+  return desc;
 }

@@ -57,8 +57,8 @@ struct ContainerLayout {
 // HeaderExtra's size for a signature and flag word (0 when the revision has none).
 uint32_t WriterHeaderExtraSize(uint32_t signature, uint32_t video_flags);
 
-std::vector<uint8_t> WriteContainer(const ContainerSpec &spec, ContainerLayout *layout = nullptr);
-bool WriteContainerFile(const ContainerSpec &spec, const std::string &path,
+std::vector<uint8_t> WriteContainer(const ContainerSpec &desc, ContainerLayout *layout = nullptr);
+bool WriteContainerFile(const ContainerSpec &desc, const std::string &path,
                         ContainerLayout *layout = nullptr);
 bool WriteBytesFile(const std::vector<uint8_t> &bytes, const std::string &path);
 

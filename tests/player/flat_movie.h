@@ -42,28 +42,28 @@ inline Gen2Picture FlatPicture(uint32_t w, uint32_t h, const FlatColour &c) {
 // A movie of one flat key frame per colour.
 inline ContainerSpec FlatMovieSpec(uint32_t w, uint32_t h, uint32_t rate_num, uint32_t rate_den,
                                    const std::vector<FlatColour> &frames) {
-  ContainerSpec spec;
-  spec.signature = WriterSignature("VS2", 'i');
-  spec.width = w;
-  spec.height = h;
-  spec.rate_num = rate_num;
-  spec.rate_den = rate_den;
+  ContainerSpec desc;
+  desc.signature = WriterSignature("VS2", 'i');
+  desc.width = w;
+  desc.height = h;
+  desc.rate_num = rate_num;
+  desc.rate_den = rate_den;
   for (const FlatColour &c : frames) {
     WriterFrame f;
-    f.bytes = Gen2KeyFrameOfPicture(spec.signature, 0, w, h, FlatPicture(w, h, c));
+    f.bytes = Gen2KeyFrameOfPicture(desc.signature, 0, w, h, FlatPicture(w, h, c));
     f.key = true;
-    spec.frames.push_back(f);
+    desc.frames.push_back(f);
   }
-  return spec;
+  return desc;
 }
 
 // A movie whose frames hold 8x8 blocks of different flat values, so that
 // every region of the picture is recognisable.
 inline ContainerSpec BlockPatternMovieSpec(uint32_t w, uint32_t h, uint32_t frame_count) {
-  ContainerSpec spec;
-  spec.signature = WriterSignature("VS2", 'i');
-  spec.width = w;
-  spec.height = h;
+  ContainerSpec desc;
+  desc.signature = WriterSignature("VS2", 'i');
+  desc.width = w;
+  desc.height = h;
   const uint32_t fw = (w + 31) & ~31u, fh = (h + 15) & ~15u;
   for (uint32_t n = 0; n < frame_count; ++n) {
     Gen2Picture p = MakeGen2Picture(fw, fh, false, false);
@@ -75,10 +75,10 @@ inline ContainerSpec BlockPatternMovieSpec(uint32_t w, uint32_t h, uint32_t fram
               uint8_t(40 + ((x / 8) * 37 + (y / 8) * 59 + plane * 71 + n * 13) % 170);
     }
     WriterFrame f;
-    f.bytes = Gen2KeyFrameOfPicture(spec.signature, 0, w, h, p);
-    spec.frames.push_back(f);
+    f.bytes = Gen2KeyFrameOfPicture(desc.signature, 0, w, h, p);
+    desc.frames.push_back(f);
   }
-  return spec;
+  return desc;
 }
 
 // R, G, B of a flat colour through the video-range matrix.

@@ -162,9 +162,9 @@ std::string RunToEnd(const std::vector<std::string> &args, int ms, int *exit_cod
   return run.Output();
 }
 
-std::string WriteMovie(const ContainerSpec &spec, const std::string &name) {
+std::string WriteMovie(const ContainerSpec &desc, const std::string &name) {
   const std::string path = TempPath(name);
-  EXPECT_TRUE(WriteContainerFile(spec, path));
+  EXPECT_TRUE(WriteContainerFile(desc, path));
   return path;
 }
 
@@ -233,8 +233,8 @@ class PlayerTest : public ::testing::Test {
     setenv("DISPLAY", (":" + number).c_str(), 1);
   }
 
-  std::string Movie(const ContainerSpec &spec, const std::string &name) {
-    const std::string path = WriteMovie(spec, name);
+  std::string Movie(const ContainerSpec &desc, const std::string &name) {
+    const std::string path = WriteMovie(desc, name);
     files_.push_back(path);
     return path;
   }
@@ -517,9 +517,9 @@ TEST_F(PlayerTest, StatisticsLineAndSummary) {
 // scanned block, a decoy signature with an implausible size word before it.
 TEST_F(PlayerTest, EmbeddedMovieIsFoundAndPlayed) {
   StartDisplay();
-  ContainerSpec spec = FlatMovieSpec(64, 48, 30, 1, {kGreen, kGreen});
-  spec.lead_in = 20000;  // a movie has a size word above 16000
-  const std::vector<uint8_t> movie = WriteContainer(spec);
+  ContainerSpec desc = FlatMovieSpec(64, 48, 30, 1, {kGreen, kGreen});
+  desc.lead_in = 20000;  // a movie has a size word above 16000
+  const std::vector<uint8_t> movie = WriteContainer(desc);
   ASSERT_GT(movie.size(), 16000u);
   const size_t at = 97280 + 1024 * 3 + 1020;
   std::vector<uint8_t> outer(at + movie.size() + 5000, 0x11);

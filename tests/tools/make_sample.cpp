@@ -13,8 +13,8 @@ int main(int argc, char **argv) {
   const FlatColour colours[4] = {{81, 240, 90}, {145, 34, 54}, {41, 110, 240}, {128, 128, 128}};
   std::vector<FlatColour> frames;
   for (uint32_t n = 0; n < 60; ++n) frames.push_back(colours[(n / 15) % 4]);
-  const ContainerSpec spec = FlatMovieSpec(320, 240, 30, 1, frames);
-  if (!WriteContainerFile(spec, argv[1])) {
+  const ContainerSpec desc = FlatMovieSpec(320, 240, 30, 1, frames);
+  if (!WriteContainerFile(desc, argv[1])) {
     fprintf(stderr, "cannot write %s\n", argv[1]);
     return 1;
   }

@@ -32,13 +32,13 @@ Gen1Movie MakeMovie(char revision, bool alpha) {
   Gen1Movie movie;
   std::mt19937 rng(7 + revision);
   const bool f_to_h = revision <= 'h';
-  ContainerSpec spec;
-  spec.signature = WriterSignature("VSH", revision);
-  spec.width = kW;
-  spec.height = kH;
-  spec.rate_num = 25;
-  spec.rate_den = 1;
-  spec.video_flags = alpha ? 0x100000 : 0;
+  ContainerSpec desc;
+  desc.signature = WriterSignature("VSH", revision);
+  desc.width = kW;
+  desc.height = kH;
+  desc.rate_num = 25;
+  desc.rate_den = 1;
+  desc.video_flags = alpha ? 0x100000 : 0;
   Frame previous;
   const uint32_t planes = alpha ? 4 : 3;
   for (uint32_t f = 0; f < kFrames; ++f) {
@@ -67,11 +67,11 @@ Gen1Movie MakeMovie(char revision, bool alpha) {
     WriterFrame frame;
     frame.key = f == 0;
     frame.bytes = AssembleGen1Video(alpha ? &bytes[3] : nullptr, bytes[0], bytes[1], bytes[2], f_to_h);
-    spec.frames.push_back(frame);
+    desc.frames.push_back(frame);
     movie.expected.push_back(recon);
     previous = recon;
   }
-  movie.bytes = WriteContainer(spec);
+  movie.bytes = WriteContainer(desc);
   return movie;
 }
 
