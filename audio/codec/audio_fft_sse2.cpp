@@ -2,6 +2,7 @@
 // kernels that both tables share.
 #include <emmintrin.h>
 
+#include "audio/codec/audio_fft_groups.h"
 #include "audio/codec/audio_fft_kernels.h"
 #include "audio/codec/audio_fft_simd.h"
 #include "audio/codec/audio_transform.h"
@@ -56,38 +57,6 @@ inline void StoreGroups(float *out, const uint16_t *positions, uint32_t a, __m12
   _mm_storeu_ps(q + 4, _mm_movehl_ps(o3, o2));
 }
 
-void Radix4Group(float *out, const float *in0, const float *in1, const float *in2,
-                 const float *in3, uint32_t a, const uint16_t *positions) {
-  const float *x0 = in0 + 2 * a, *x1 = in1 + 2 * a, *x2 = in2 + 2 * a, *x3 = in3 + 2 * a;
-  float *o = out + 2 * positions[a];
-  float s02r = x0[0] + x2[0], s02i = x0[1] + x2[1];
-  float d02r = x0[0] - x2[0], d02i = x0[1] - x2[1];
-  float s13r = x1[0] + x3[0], s13i = x1[1] + x3[1];
-  float d13r = x1[0] - x3[0], d13i = x1[1] - x3[1];
-  o[0] = s02r + s13r;
-  o[1] = s02i + s13i;
-  o[2] = d02r + d13i;
-  o[3] = d02i - d13r;
-  o[4] = s02r - s13r;
-  o[5] = s02i - s13i;
-  o[6] = d02r - d13i;
-  o[7] = d02i + d13r;
-}
-
-void ButterflyGroup(float *out, const float *in0, const float *in1, const float *in2,
-                    const float *in3, uint32_t a, const uint16_t *positions) {
-  const float *x0 = in0 + 2 * a, *x1 = in1 + 2 * a, *x2 = in2 + 2 * a, *x3 = in3 + 2 * a;
-  float *o = out + 2 * positions[a];
-  o[0] = x0[0] + x2[0];
-  o[1] = x0[1] + x2[1];
-  o[2] = x0[0] - x2[0];
-  o[3] = x0[1] - x2[1];
-  o[4] = x3[0] + x1[0];
-  o[5] = x3[1] + x1[1];
-  o[6] = x3[0] - x1[0];
-  o[7] = x3[1] - x1[1];
-}
-
 // Saturating conversion of four scaled values: clamped first, so values of
 // any size (and NaN, which goes low) stay in range, then rounded to nearest.
 inline __m128i ToInt(__m128 x) {
@@ -109,7 +78,7 @@ inline __m128i EightSamples(const float *src, uint32_t n, uint32_t j, __m128 sca
 void FirstRadix4Pass(float *out, const float *in0, const float *in1, const float *in2,
                      const float *in3, uint32_t first, uint32_t end, const uint16_t *positions) {
   uint32_t a = first;
-  if (a < end && (a & 1)) Radix4Group(out, in0, in1, in2, in3, a++, positions);
+  if (a < end && (a & 1)) FirstRadix4Group(out, in0, in1, in2, in3, a++, positions);
   for (; a + 2 <= end; a += 2) {
     __m128 x0 = _mm_loadu_ps(in0 + 2 * a), x1 = _mm_loadu_ps(in1 + 2 * a);
     __m128 x2 = _mm_loadu_ps(in2 + 2 * a), x3 = _mm_loadu_ps(in3 + 2 * a);
@@ -119,21 +88,21 @@ void FirstRadix4Pass(float *out, const float *in0, const float *in1, const float
     StoreGroups(out, positions, a, _mm_add_ps(s02, s13), _mm_add_ps(d02, m),
                 _mm_sub_ps(s02, s13), _mm_sub_ps(d02, m));
   }
-  if (a < end) Radix4Group(out, in0, in1, in2, in3, a, positions);
+  if (a < end) FirstRadix4Group(out, in0, in1, in2, in3, a, positions);
 }
 
 void FirstButterflyPass(float *out, const float *in0, const float *in1, const float *in2,
                         const float *in3, uint32_t first, uint32_t end,
                         const uint16_t *positions) {
   uint32_t a = first;
-  if (a < end && (a & 1)) ButterflyGroup(out, in0, in1, in2, in3, a++, positions);
+  if (a < end && (a & 1)) FirstButterflyGroup(out, in0, in1, in2, in3, a++, positions);
   for (; a + 2 <= end; a += 2) {
     __m128 x0 = _mm_loadu_ps(in0 + 2 * a), x1 = _mm_loadu_ps(in1 + 2 * a);
     __m128 x2 = _mm_loadu_ps(in2 + 2 * a), x3 = _mm_loadu_ps(in3 + 2 * a);
     StoreGroups(out, positions, a, _mm_add_ps(x0, x2), _mm_sub_ps(x0, x2), _mm_add_ps(x3, x1),
                 _mm_sub_ps(x3, x1));
   }
-  if (a < end) ButterflyGroup(out, in0, in1, in2, in3, a, positions);
+  if (a < end) FirstButterflyGroup(out, in0, in1, in2, in3, a, positions);
 }
 
 void SplitEvenOdd(uint32_t *dst, const uint32_t *src, uint32_t n) {
