@@ -5,7 +5,7 @@
 set -euo pipefail
 
 PKGS_NATIVE=(
-  build-essential g++ g++-multilib cmake ninja-build pkg-config
+  build-essential g++ g++-multilib clang cmake ninja-build pkg-config
   googletest libgtest-dev
   libsdl2-dev libopenal-dev libopenal1 libpulse-dev
   pulseaudio pulseaudio-utils

@@ -20,15 +20,18 @@ if gcc -m32 "$probe/p.c" -o "$probe/p" 2>/dev/null && ! "$probe/p" 2>/dev/null; 
   echo "32-bit programs run under qemu-i386 on this machine"
 fi
 rm -rf "$probe"
+# name:cmake flags:what to do (build-only builds and checks that the library,
+# the players and the tests compile warning-free, without running them again).
 configs=(
-  "x64::"
-  "x86:$X86_FLAGS:"
+  "x64:-DVOSH_WERROR=ON:"
+  "x86:$X86_FLAGS -DVOSH_WERROR=ON:"
   "asan:-DVOSH_SANITIZE=ON:"
   "tsan:-DVOSH_TSAN=ON:"
+  "clang:-DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DVOSH_WERROR=ON:build-only"
 )
 total_pass=0; total_fail=0; failed_configs=()
 for c in "${configs[@]}"; do
-  name=${c%%:*}; rest=${c#*:}; flags=${rest%%:*}
+  name=${c%%:*}; rest=${c#*:}; flags=${rest%%:*}; mode=${rest#*:}
   dir="$ROOT/build/$name"
   echo "=== $name: configure and build ==="
   if ! cmake -S "$ROOT" -B "$dir" -G Ninja $flags >"$dir.configure.log" 2>&1; then
@@ -37,6 +40,7 @@ for c in "${configs[@]}"; do
   if ! cmake --build "$dir" -j "$JOBS" >"$dir.build.log" 2>&1; then
     tail -n 60 "$dir.build.log"; failed_configs+=("$name(build)"); total_fail=$((total_fail+1)); continue
   fi
+  if [ "$mode" = "build-only" ]; then echo "=== $name: built ==="; continue; fi
   echo "=== $name: test ==="
   export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
   export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
