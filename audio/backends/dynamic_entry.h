@@ -1,9 +1,20 @@
-// Looks up an entry point of a library loaded at run time into a typed
-// function pointer.
+// Loads a library at run time and looks up its entry points into typed
+// function pointers.
 #pragma once
 #include <dlfcn.h>
 
 #include <cstring>
+
+// The first of `names` that loads, or null. A desktop has only the runtime
+// package's versioned name; the unversioned name comes with the development
+// package.
+template <int Count>
+void *LoadLibraryByNames(const char *const (&names)[Count]) {
+  for (const char *name : names) {
+    if (void *library = dlopen(name, RTLD_LAZY | RTLD_GLOBAL)) return library;
+  }
+  return nullptr;
+}
 
 template <typename Function>
 int ResolveEntry(void *library, const char *name, Function *slot) {

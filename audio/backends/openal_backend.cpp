@@ -13,6 +13,8 @@ namespace {
 
 enum : uint32_t { BUFFER_COUNT = 4 };
 
+const char *const OPENAL_LIBRARY_NAMES[] = {"libopenal.so.1", "libopenal.so"};
+
 struct OpenALState {
   void *library;
   int resolved;  // every entry below was found
@@ -34,7 +36,7 @@ OpenALState g_al;
 
 int LoadOpenAL() {
   if (g_al.resolved) return 1;
-  if (!g_al.library) g_al.library = dlopen("libopenal.so", RTLD_LAZY | RTLD_GLOBAL);
+  if (!g_al.library) g_al.library = LoadLibraryByNames(OPENAL_LIBRARY_NAMES);
   if (!g_al.library) return 0;
   OpenALEntries e = {};
   void *lib = g_al.library;
@@ -94,8 +96,9 @@ ALCcontext *SwitchContext() {
   return saved;
 }
 
+// Makes `saved` current again, no context included: the backend's context
+// must not stay current on the caller's thread.
 void RestoreContext(ALCcontext *saved) {
-  if (!saved) return;
   if (HaveThreadContext())
     g_al.thread.alcSetThreadContext(saved);
   else
@@ -128,8 +131,10 @@ const SoundBackendOps OPENAL_BACKEND = {OpenOpenALDevice, CloseOpenALDevice, Get
 int NegotiateOpenALFormat(uint32_t *rate, uint32_t *channels, uint32_t *latency_ms, uint32_t *service_ms) {
   if (*rate == 0) *rate = 48000;
   if (*channels <= 1) *channels = 2;
+  // The four buffers of 512 frames, in milliseconds at whole frames per
+  // millisecond; below 1000 Hz, where that rounds to none, exactly.
   const uint32_t per_ms = *rate / 1000;
-  *latency_ms = per_ms ? 2048 / per_ms : 2048;
+  *latency_ms = per_ms ? 2048 / per_ms : 2048000 / *rate;
   *service_ms = 5;
   return 1;
 }

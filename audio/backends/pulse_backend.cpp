@@ -28,12 +28,14 @@ struct PulseState {
 
 PulseState g_pa;
 
+const char *const PULSE_LIBRARY_NAMES[] = {"libpulse.so.0", "libpulse.so"};
+
 // Speaker positions in the order of the mixer's output channels.
 const int CHANNEL_POSITIONS[8] = {1, 2, 3, 7, 5, 6, 10, 11};
 
 int LoadPulseAudio() {
   if (g_pa.resolved) return 1;
-  if (!g_pa.library) g_pa.library = dlopen("libpulse.so", RTLD_LAZY | RTLD_GLOBAL);
+  if (!g_pa.library) g_pa.library = LoadLibraryByNames(PULSE_LIBRARY_NAMES);
   if (!g_pa.library) return 0;
   PulseEntries e = {};
   void *lib = g_pa.library;

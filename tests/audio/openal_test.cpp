@@ -2,6 +2,7 @@
 // output captures what is played: a tone through the whole path (selection,
 // mixer, backend) comes back in the captured file; the buffer queue, restart
 // after running dry and the process-wide context fallback.
+#include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -11,8 +12,11 @@
 #include <cstring>
 #include <filesystem>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "audio/backends/dynamic_entry.h"
+#include "audio/backends/openal_api.h"
 #include "audio/backends/openal_backend.h"
 #include "audio/backends/sound_backend.h"
 #include "audio/backends/sound_select.h"
@@ -223,6 +227,56 @@ TEST_F(OpenALTest, ProcessWideContextWhenThreadContextsAreMissing) {
   UnlockRecursiveMutex(&g_sound_lock);
 }
 
+// Every call leaves the caller's current context as it found it: none, or
+// the application's own process-wide one; with the per-thread calls and
+// without them, on the opening thread and on another one.
+TEST_F(OpenALTest, CallersCurrentContextIsLeftAsItWas) {
+  uint32_t chunk = 0;
+  LockRecursiveMutex(&g_sound_lock);
+  ASSERT_EQ(OpenOpenALDevice(48000, 2, &chunk), 1);  // loads the library
+  CloseOpenALDevice();
+  void *lib = dlopen("libopenal.so.1", RTLD_LAZY | RTLD_NOLOAD);
+  OpenALEntries al = {};
+  ASSERT_TRUE(lib && ResolveEntry(lib, "alcOpenDevice", &al.alcOpenDevice) &&
+              ResolveEntry(lib, "alcCreateContext", &al.alcCreateContext) &&
+              ResolveEntry(lib, "alcMakeContextCurrent", &al.alcMakeContextCurrent) &&
+              ResolveEntry(lib, "alcGetCurrentContext", &al.alcGetCurrentContext) &&
+              ResolveEntry(lib, "alcDestroyContext", &al.alcDestroyContext) &&
+              ResolveEntry(lib, "alcCloseDevice", &al.alcCloseDevice));
+  ALCdevice *app_device = al.alcOpenDevice(nullptr);
+  ASSERT_NE(app_device, nullptr);
+  ALCcontext *app = al.alcCreateContext(app_device, nullptr);
+  ASSERT_NE(app, nullptr);
+  const std::vector<int16_t> silence(1024, 0);
+  for (int ignore_thread_context = 0; ignore_thread_context < 2; ++ignore_thread_context) {
+    for (ALCcontext *before : {static_cast<ALCcontext *>(nullptr), app}) {
+      SCOPED_TRACE(testing::Message() << "per-thread calls " << !ignore_thread_context << ", context before "
+                                      << before);
+      IgnoreOpenALThreadContext(ignore_thread_context);
+      al.alcMakeContextCurrent(before);
+      ASSERT_EQ(OpenOpenALDevice(48000, 2, &chunk), 1);
+      EXPECT_EQ(al.alcGetCurrentContext(), before);
+      EXPECT_EQ(QueueOpenALBuffer(silence.data(), 2048), 1);
+      EXPECT_EQ(al.alcGetCurrentContext(), before);
+      EXPECT_NE(GetOpenALWritableBytes(), 0u);
+      EXPECT_EQ(al.alcGetCurrentContext(), before);
+      std::thread other([&] {
+        EXPECT_EQ(QueueOpenALBuffer(silence.data(), 2048), 1);
+        EXPECT_NE(GetOpenALWritableBytes(), 0u);
+        EXPECT_EQ(al.alcGetCurrentContext(), before);
+      });
+      other.join();
+      CloseOpenALDevice();
+      EXPECT_EQ(al.alcGetCurrentContext(), before);
+    }
+  }
+  IgnoreOpenALThreadContext(0);
+  al.alcMakeContextCurrent(nullptr);
+  al.alcDestroyContext(app);
+  al.alcCloseDevice(app_device);
+  UnlockRecursiveMutex(&g_sound_lock);
+}
+
 TEST(OpenALFormat, NegotiatedFormatLatencyAndService) {
   uint32_t rate = 0, channels = 1, latency = 0, service = 0;
   EXPECT_EQ(NegotiateOpenALFormat(&rate, &channels, &latency, &service), 1);
@@ -230,14 +284,18 @@ TEST(OpenALFormat, NegotiatedFormatLatencyAndService) {
   EXPECT_EQ(channels, 2u);
   EXPECT_EQ(latency, 42u);
   EXPECT_EQ(service, 5u);
-  rate = 44100;
   channels = 6;
-  NegotiateOpenALFormat(&rate, &channels, &latency, &service);
-  EXPECT_EQ(channels, 6u);
-  EXPECT_EQ(latency, 46u);
-  rate = 501;  // below 1000 Hz the latency stays defined
-  NegotiateOpenALFormat(&rate, &channels, &latency, &service);
-  EXPECT_EQ(latency, 2048u);
+  // 2048 frames: 2048 / (rate / 1000) ms from 1000 Hz up, 2048000 / rate
+  // below.
+  const uint32_t rate_latency[][2] = {{48000, 42}, {44100, 46}, {22050, 93}, {1999, 2048},
+                                      {1000, 2048}, {999, 2050}, {750, 2730}, {501, 4087}};
+  for (const auto &rl : rate_latency) {
+    rate = rl[0];
+    EXPECT_EQ(NegotiateOpenALFormat(&rate, &channels, &latency, &service), 1);
+    EXPECT_EQ(rate, rl[0]);
+    EXPECT_EQ(channels, 6u);
+    EXPECT_EQ(latency, rl[1]) << rl[0] << " Hz";
+  }
 }
 
 }  // namespace
