@@ -260,12 +260,16 @@ TEST_F(OpenALTest, CallersCurrentContextIsLeftAsItWas) {
       EXPECT_EQ(al.alcGetCurrentContext(), before);
       EXPECT_NE(GetOpenALWritableBytes(), 0u);
       EXPECT_EQ(al.alcGetCurrentContext(), before);
+      UnlockRecursiveMutex(&g_sound_lock);
       std::thread other([&] {
+        LockRecursiveMutex(&g_sound_lock);
         EXPECT_EQ(QueueOpenALBuffer(silence.data(), 2048), 1);
         EXPECT_NE(GetOpenALWritableBytes(), 0u);
+        UnlockRecursiveMutex(&g_sound_lock);
         EXPECT_EQ(al.alcGetCurrentContext(), before);
       });
       other.join();
+      LockRecursiveMutex(&g_sound_lock);
       CloseOpenALDevice();
       EXPECT_EQ(al.alcGetCurrentContext(), before);
     }
