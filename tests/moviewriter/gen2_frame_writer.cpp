@@ -579,7 +579,8 @@ void EncodeBlockResidual(const Gen2Picture &target, const Gen2Picture &predictio
         long level = std::lround(K[n] / step);
         if (level > 1025) level = 1025;
         if (level < -1025) level = -1025;
-        if (level != 0) b.ac.push_back(Gen2AcLevel{uint8_t(plane), uint8_t(i), uint8_t(pos), int16_t(level)});
+        if (level != 0)
+          b.ac.push_back(Gen2AcLevel{uint8_t(plane), uint8_t(i), uint8_t(pos), int16_t(level)});
       }
     });
   }

@@ -51,7 +51,8 @@ void Wall(double X, double Y, double size, double out[3]) {
   const uint32_t h = uint32_t(int32_t(col) * 73856093) ^ uint32_t(int32_t(row) * 19349663);
   const double *brick = kBricks[(h >> 7) % 5];
   // Grain inside the bricks, and mortar lines two pixels wide.
-  const double grain = 10 * std::sin(X * 0.9 + row) * std::sin(Y * 1.3 + col) + 6 * std::sin(X * 0.23 + Y * 0.37);
+  const double grain =
+      10 * std::sin(X * 0.9 + row) * std::sin(Y * 1.3 + col) + 6 * std::sin(X * 0.23 + Y * 0.37);
   const double cu = Cover(X + shift, size, 2, 40), cv = Cover(Y, size, 2, 20);
   const double mortar = 1 - (1 - cu) * (1 - cv);
   const double m[3] = {196, 126, 130};
@@ -119,7 +120,8 @@ void PaintBall(const Ball &ball, uint32_t plane, Gen2Picture *p) {
   const int32_t y0 = int32_t(ball.y / scale - r), y1 = int32_t(ball.y / scale + r);
   for (int32_t y = y0 < 0 ? 0 : y0; y <= y1 && y < int32_t(h); ++y)
     for (int32_t x = x0 < 0 ? 0 : x0; x <= x1 && x < int32_t(w); ++x) {
-      const double dx = ((x + 0.5) * scale - ball.x) / kBallRadius, dy = ((y + 0.5) * scale - ball.y) / kBallRadius;
+      const double dx = ((x + 0.5) * scale - ball.x) / kBallRadius;
+      const double dy = ((y + 0.5) * scale - ball.y) / kBallRadius;
       const double d = std::sqrt(dx * dx + dy * dy);
       const double a = std::fmin(std::fmax((1 - d) * kBallRadius / scale + 0.5, 0.0), 1.0);
       if (a <= 0) continue;
@@ -145,7 +147,8 @@ Gen2Picture Scene(uint32_t t) {
   for (uint32_t plane = 1; plane < 3; ++plane)
     for (uint32_t y = 0; y < kHeight / 2; ++y)
       for (uint32_t x = 0; x < kWidth / 2; ++x)
-        p.planes[plane][uint64_t(y) * (kWidth / 2) + x] = wall.planes[plane][uint64_t(y) * wall.columns + 4 * x + pan];
+        p.planes[plane][uint64_t(y) * (kWidth / 2) + x] =
+            wall.planes[plane][uint64_t(y) * wall.columns + 4 * x + pan];
   const Ball ball = BallAt(t);
   for (uint32_t plane = 0; plane < 3; ++plane) PaintBall(ball, plane, &p);
   return p;
@@ -194,7 +197,8 @@ std::vector<uint8_t> EncodeInterFrame(Gen2TestBuffers *b, SliceLayout *layout, u
   // What each candidate predicts everywhere.
   Gen2Picture predicted[3];
   for (int c = 0; c < 3; ++c) {
-    Gen2FrameDesc d = MakeGen2Frame(kWidth, kHeight, false, layout->slice_count, layout->end_row, kFrameFlags);
+    Gen2FrameDesc d =
+        MakeGen2Frame(kWidth, kHeight, false, layout->slice_count, layout->end_row, kFrameFlags);
     for (Gen2BlockDesc &blk : d.blocks) {
       blk.type = 2;
       blk.single_vector = true;
@@ -206,7 +210,8 @@ std::vector<uint8_t> EncodeInterFrame(Gen2TestBuffers *b, SliceLayout *layout, u
     predicted[c] = Decode(b, layout, WriteGen2Frame(&d), false, false);
   }
   // Per quadrant the best candidate; a residual where it still misses.
-  Gen2FrameDesc d = MakeGen2Frame(kWidth, kHeight, false, layout->slice_count, layout->end_row, kFrameFlags);
+  Gen2FrameDesc d =
+      MakeGen2Frame(kWidth, kHeight, false, layout->slice_count, layout->end_row, kFrameFlags);
   Gen2Picture prediction = predicted[0];
   const uint32_t columns = kWidth / 32, bands = (kHeight + 31) / 32;
   for (uint32_t band = 0; band < bands; ++band)
@@ -261,7 +266,8 @@ std::vector<int16_t> ChordProgression(uint64_t frames) {
     const double t = double(f) / kSoundRate;
     const uint32_t chord = uint32_t(t) % 4;
     const double u = t - std::floor(t);
-    const double envelope = std::fmin(u / 0.02, 1.0) * std::fmin((1 - u) / 0.06, 1.0) * (0.55 + 0.45 * std::exp(-3 * u));
+    const double envelope =
+        std::fmin(u / 0.02, 1.0) * std::fmin((1 - u) / 0.06, 1.0) * (0.55 + 0.45 * std::exp(-3 * u));
     double left = 0, right = 0;
     for (int n = 0; n < 3; ++n) {
       const double phase = 2 * M_PI * kChords[chord][n] * t;
@@ -305,7 +311,8 @@ ContainerSpec SampleMovie() {
   for (uint32_t t = 0; t < kFrameCount; ++t) {
     WriterFrame frame;
     // The sound up to 0.75 s past this frame's end.
-    const uint64_t due = (uint64_t(t + 1) * kSoundRate / kFrameRate + kSoundRate * 3 / 4 + block_frames - 1) / block_frames;
+    const uint64_t ahead = uint64_t(t + 1) * kSoundRate / kFrameRate + kSoundRate * 3 / 4;
+    const uint64_t due = (ahead + block_frames - 1) / block_frames;
     const uint64_t until = due < blocks ? due : blocks;
     if (until > sent) {
       uint32_t decoded = 0;

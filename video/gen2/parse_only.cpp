@@ -123,8 +123,8 @@ void FillClampBounds(ParseTarget *t, uint32_t frame_flags) {
 }  // namespace
 
 int ParseVideoSlice(ParseTarget *target, const uint8_t *video, uint32_t alpha_flag,
-                    uint32_t alpha_plane, uint32_t extra_flag, uint32_t key_flag, const uint8_t *video_end,
-                    const SliceLayout *layout, uint32_t first, uint32_t count) {
+                    uint32_t alpha_plane, uint32_t extra_flag, uint32_t key_flag,
+                    const uint8_t *video_end, const SliceLayout *layout, uint32_t first, uint32_t count) {
   const uint32_t frame_flags = ReadVideoWord(video, video_end, 0);
   if (!target || !(frame_flags & FRAME_VALID) || !target->motion_vectors || !layout) return 0;
   const uint32_t width = target->width & ~31u, height = target->height;
