@@ -196,15 +196,19 @@ int EndFrame(HVOSH m, uint32_t now) {
   if (m->stats_index < 0) m->stats_index = static_cast<int32_t>(r - 1);
 
   if (m->last_end_time != 0) {
+    // The frame finished before this interval. A one-frame movie's repeat
+    // pass cleared last_finished_frame so that its frame decodes again: the
+    // frame before is then that same frame.
+    const uint32_t before = m->last_finished_frame ? m->last_finished_frame : m->current_frame;
     uint32_t d = now - m->last_end_time;
     if (d > m->slowest_ms) {
       m->second_ms = m->slowest_ms;
       m->second_frame = m->slowest_frame;
       m->slowest_ms = d;
-      m->slowest_frame = m->last_finished_frame;
+      m->slowest_frame = before;
     } else if (d > m->second_ms) {
       m->second_ms = d;
-      m->second_frame = m->last_finished_frame;
+      m->second_frame = before;
     }
   }
   m->last_end_time = now;

@@ -64,7 +64,7 @@ void VoshFillRecentStats(HVOSH m, RecentStats *out, uint32_t n) {
   // The window: only entries that a finished frame wrote (or the virtual
   // entry before the first one) are read.
   const uint32_t n0 = (n != 0 && n < R) ? n : R - 1;
-  uint32_t n1 = n0 < current ? n0 : (current ? current - 1 : 0);
+  uint32_t n1 = n0 <= current ? n0 : (current ? current - 1 : 0);
   if (n1 > m->frames_finished) n1 = m->frames_finished;
   const uint32_t N = n1 ? n1 : 1;
 

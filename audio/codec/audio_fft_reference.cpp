@@ -151,6 +151,7 @@ void RefFloatToPcmInterleaved(int16_t *out, const int16_t *first, const float *s
 }
 
 void RefPostRotate(float *y, const float *z, uint32_t n, uint32_t count, const float *tw) {
+  if (n > 7) RequireRotationCount(count, "RefPostRotate");
   y[0] = z[0];
   y[n / 2] = z[1] * 0.70710677f;
   for (uint32_t k = 1; k < count; k++) {
@@ -161,6 +162,7 @@ void RefPostRotate(float *y, const float *z, uint32_t n, uint32_t count, const f
 }
 
 void RefPreRotate(float *z, const float *x, uint32_t n, uint32_t count, const float *tw) {
+  RequireRotationCount(count, "RefPreRotate");
   z[0] = 2.0f * x[0];
   z[1] = 1.4142135f * x[n / 2];
   for (uint32_t k = 1; k < count; k++) {

@@ -118,6 +118,7 @@ inline void PostRotateOne(float *y, const float *z, uint32_t n, uint32_t k, cons
 
 template <class Ops>
 void PostRotateVector(float *y, const float *z, uint32_t n, uint32_t count, const float *tw) {
+  if (n > 7) RequireRotationCount(count, "PostRotate");
   y[0] = z[0];
   y[n / 2] = z[1] * 0.70710677f;
   uint32_t scalar_end = n <= 7 ? count : (count < 4 ? count : 4);

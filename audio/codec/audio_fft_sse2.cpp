@@ -138,6 +138,7 @@ void FloatToPcmInterleaved(int16_t *out, const int16_t *first, const float *src,
 }
 
 void PreRotate(float *z, const float *x, uint32_t n, uint32_t count, const float *tw) {
+  RequireRotationCount(count, "PreRotate");
   z[0] = 2.0f * x[0];
   z[1] = 1.4142135f * x[n / 2];
   for (uint32_t k = 1; k < 4 && k < count; k++) {

@@ -29,6 +29,13 @@ static void RequireSize(uint32_t n, uint32_t least, const char *what) {
   }
 }
 
+void RequireRotationCount(uint32_t count, const char *kernel) {
+  if (count < 4 || (count & 3) != 0) {
+    fprintf(stderr, "%s: unsupported count %u\n", kernel, count);
+    abort();
+  }
+}
+
 static const AudioKernels *Active() {
   const AudioKernels *k = ACTIVE_AUDIO_KERNELS.load(std::memory_order_acquire);
   if (k) return k;

@@ -33,6 +33,11 @@ typedef void (*PostRotateKernel)(float *dst, const float *src, uint32_t n, uint3
 typedef void (*PreRotateKernel)(float *dst, const float *src, uint32_t n, uint32_t count,
                                 const float *twiddles);
 
+// The rotations work four values at a time: their count must be a multiple
+// of 4 and at least 4. Any other count is a caller's fault and stops the
+// program.
+void RequireRotationCount(uint32_t count, const char *kernel);
+
 struct AudioKernels {
   RealFftSplitKernel real_fft_forward_split;   // 0
   RealFftSplitKernel real_fft_inverse_split;   // 1

@@ -151,6 +151,20 @@ TEST(AudioTransformKernels, RotationsAndReorderingsMatchScalarForm) {
   EXPECT_TRUE(SameBits(a.data, b.data, 16));
 }
 
+// A rotation count that is not a multiple of 4 of at least 4 is a caller's
+// fault: every form of both rotations stops the program on it.
+TEST(AudioTransformKernels, RotationsStopOnCountsTheyCannotTake) {
+  Floats in(64), out(64);
+  const AudioKernels *const forms[] = {&AUDIO_KERNELS_REFERENCE, &AUDIO_KERNELS_SSE, &AUDIO_KERNELS_SSE3};
+  for (const AudioKernels *k : forms) {
+    if (k == &AUDIO_KERNELS_SSE3 && !HasSse3()) continue;
+    for (uint32_t count : {0u, 2u, 6u, 7u}) {
+      EXPECT_DEATH(k->pre_rotate(out.data, in.data, 2 * count, count, FFT_TWIDDLES), "count") << count;
+      EXPECT_DEATH(k->post_rotate(out.data, in.data, 16, count, FFT_TWIDDLES), "count") << count;
+    }
+  }
+}
+
 TEST(AudioTransformKernels, PcmConversionsMatchScalarFormAcrossTheRange) {
   std::mt19937 rng(5);
   for (uint32_t n = 8; n <= 2048; n *= 2) {

@@ -280,8 +280,14 @@ TEST_F(ClockTest, OneFrameMovieKeepsItsClockWhenLooping) {
     EXPECT_EQ(VoshShouldWait(m), 1) << pass;  // due only after 100 ms
     g_now += 50;
     EXPECT_EQ(VoshShouldWait(m), 0) << pass;
+    g_now += pass;  // each pass a little slower than the one before
   }
   EXPECT_EQ(m->frames_finished, 5u);
+  // The slow passes are those of frame 1, the only frame there is.
+  EXPECT_EQ(m->slowest_ms, 103u);
+  EXPECT_EQ(m->slowest_frame, 1u);
+  EXPECT_EQ(m->second_ms, 102u);
+  EXPECT_EQ(m->second_frame, 1u);
 }
 
 TEST_F(ClockTest, MoveToFrameTakesTheFrameFromTheIndex) {

@@ -149,6 +149,13 @@ TEST_F(StatsTest, WindowSizesFollowTheRingAndTheFramesPlayed) {
   VoshFillRecentStats(m, &r, 0);
   EXPECT_EQ(r.window_frames, 4u);
   EXPECT_EQ(r.window_ms, 3u * 40 + 33);
+  // A window of exactly the current frame's number is whole once that frame
+  // finished too: frames 1 .. 5, back to the virtual end before frame 1.
+  FinishAt(1000 + 4 * 40);
+  VoshFillRecentStats(m, &r, 5);
+  EXPECT_EQ(r.window_frames, 5u);
+  EXPECT_EQ(r.window_ms, 4u * 40 + 33);
+  EXPECT_EQ(r.data_rate, (IndexEntry(5) - IndexEntry(0)) * 30 / 5);
 }
 
 TEST_F(StatsTest, SlowestIntervalsNameTheFrameFinishedBeforeThem) {

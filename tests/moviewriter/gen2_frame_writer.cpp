@@ -554,6 +554,38 @@ void EncodeIntraWithAc(const Gen2Picture &picture, uint8_t qi, Gen2FrameDesc *de
   EncodePicture(picture, qi, true, desc);
 }
 
+void EncodeBlockResidual(const Gen2Picture &target, const Gen2Picture &prediction, uint32_t j,
+                         uint32_t band, Gen2BlockDesc *block) {
+  Gen2BlockDesc &b = *block;
+  b.ac.clear();
+  const uint8_t qi = b.qi;
+  for (uint32_t plane = 0; plane < 3; ++plane) {
+    if (plane > 0 && !b.chroma_residual) break;
+    ForEachSubblock(plane, j, band, [&](uint32_t i, uint32_t x, uint32_t y) {
+      double px[8][8];
+      double sum = 0;
+      for (uint32_t r = 0; r < 8; ++r)
+        for (uint32_t c = 0; c < 8; ++c) {
+          px[r][c] = PixelAt(target, plane, x + c, y + r) - PixelAt(prediction, plane, x + c, y + r);
+          sum += px[r][c];
+        }
+      const int32_t dc = int32_t(std::floor(sum / 8 + 0.5));
+      b.dc[plane][i] = dc < -1023 ? -1023 : (dc > 1023 ? 1023 : dc);
+      double K[64];
+      ForwardTransform(px, K);
+      for (uint32_t pos = 1; pos < 64; ++pos) {
+        const uint32_t n = SCAN_ORDER[pos];
+        const double step = double(QUANT_TABLE_INTER[(qi & 3) * 64 + n]) * double(1u << (qi >> 2)) / 128.0;
+        long level = std::lround(K[n] / step);
+        if (level > 1025) level = 1025;
+        if (level < -1025) level = -1025;
+        if (level != 0)
+          b.ac.push_back(Gen2AcLevel{uint8_t(plane), uint8_t(i), uint8_t(pos), int16_t(level)});
+      }
+    });
+  }
+}
+
 // ---- models ----------------------------------------------------------------
 
 int16_t ModelDequantise(int32_t level, const uint16_t *table, int32_t qi, uint32_t n) {

@@ -94,6 +94,11 @@ void EncodeFlatBlocks(const Gen2Picture &picture, Gen2FrameDesc *desc);
 // Key frame of intra blocks with AC levels: a forward transform fitted to the
 // decoder's integer inverse transform, quantised at qi.
 void EncodeIntraWithAc(const Gen2Picture &picture, uint8_t qi, Gen2FrameDesc *desc);
+// The residual of a motion block (type 3) at column j of band `band`: DC
+// values and AC levels, at the block's qi, of target - prediction in the
+// luma plane and, when the block says chroma_residual, the chroma planes.
+void EncodeBlockResidual(const Gen2Picture &target, const Gen2Picture &prediction, uint32_t j,
+                         uint32_t band, Gen2BlockDesc *block);
 
 // ---- models ----------------------------------------------------------------
 

@@ -27,7 +27,7 @@ void ParseAll(const std::vector<uint8_t> &video, SliceLayout *l, uint32_t w, uin
   t.height = h;
   uint8_t *copy = static_cast<uint8_t *>(malloc(video.size() + 1));
   if (!video.empty()) memcpy(copy, video.data(), video.size());
-  ParseVideoSlice(&t, copy, 0x100000, 4, key, copy + video.size(), l, 0, l->slice_count);
+  ParseVideoSlice(&t, copy, 0x100000, 1, 4, key, copy + video.size(), l, 0, l->slice_count);
   free(copy);
 }
 

@@ -52,7 +52,7 @@ int Parse(TargetStore *s, const std::vector<uint8_t> &video, SliceLayout *l, boo
           const std::vector<uint32_t> &runs) {
   int ok = 1;
   for (uint32_t run : runs)
-    ok &= ParseVideoSlice(&s->t, video.data(), alpha ? 0x100000 : 0, 0, key, video.data() + video.size(), l,
+    ok &= ParseVideoSlice(&s->t, video.data(), alpha ? 0x100000 : 0, 0, 0, key, video.data() + video.size(), l,
                           SliceRunFirst(run), SliceRunCount(run));
   return ok;
 }
@@ -200,4 +200,56 @@ TEST(Gen2Parse, RefusesWithoutMotionVectorStoreOrFrameBit) {
     }
   }
   for (int16_t v : s.vectors) EXPECT_EQ(0, v);
+}
+
+// Constant alpha counts only when the movie has an alpha plane to fill, as
+// in the full decoder: without one the frame's alpha syntax is parsed.
+TEST(Gen2Parse, ConstantAlphaCountsOnlyWithAnAlphaPlane) {
+  const uint32_t w = 64, h = 64;
+  SliceLayout l;
+  MakeGen2Layout(&l, w, h, 0);
+  auto frame = [&](bool alpha_syntax, bool constant) {
+    Gen2FrameDesc d = MakeGen2Frame(w, h, true, l.slice_count, l.end_row, 0);
+    d.alpha = alpha_syntax;
+    std::mt19937 rng(8);
+    for (Gen2BlockDesc &b : d.blocks) {
+      b.dc_raw = true;
+      for (uint32_t p = 0; p < G2W_PLANES; ++p)
+        for (int i = 0; i < 16; ++i) b.dc[p][i] = int32_t(rng() % 9) - 4;
+      for (int k = 0; k < 12; ++k) {
+        const uint8_t plane = uint8_t(rng() % 4);
+        b.ac.push_back(Gen2AcLevel{plane, uint8_t(rng() % (plane == 1 || plane == 2 ? 4 : 16)),
+                                   uint8_t(1 + rng() % 63), int16_t(1 + rng() % 9)});
+      }
+    }
+    std::vector<uint8_t> video = WriteGen2Frame(&d);
+    if (constant) {
+      video[2] |= 0x08;  // frame flag 19, the byte 0xC8
+      video[3] = 0xC8;
+    }
+    return video;
+  };
+  auto parse = [&](const std::vector<uint8_t> &video, bool alpha_plane, TargetStore *s) {
+    Gen2TestBuffers b;
+    AllocGen2Buffers(&b, w, h, 2, alpha_plane, false);
+    MakeTarget(s, w, h, l.slice_count, true);
+    const int ok = DecodeSliceRun(&b.set, video.data(), 0x100000, 0, 1, video.data() + video.size(), &l,
+                                  l.slice_count << 4, nullptr, &s->t);
+    FreeGen2Buffers(&b);
+    return ok;
+  };
+  TargetStore plain, ignored, honoured;
+  ASSERT_EQ(1, parse(frame(true, false), false, &plain));
+  ASSERT_EQ(1, parse(frame(true, true), false, &ignored));
+  EXPECT_EQ(plain.t.frame_bits, ignored.t.frame_bits);
+  for (uint32_t p = 0; p < 4; ++p) {
+    EXPECT_EQ(plain.flags[p], ignored.flags[p]) << "plane " << p;
+    EXPECT_EQ(plain.data[p], ignored.data[p]) << "plane " << p;
+  }
+  // With an alpha plane the constant holds and the stream has no alpha syntax.
+  ASSERT_EQ(1, parse(frame(false, true), true, &honoured));
+  EXPECT_EQ(plain.t.frame_bits | PARSE_CONSTANT_ALPHA, honoured.t.frame_bits);
+  EXPECT_EQ(0xC8u, honoured.t.alpha_value);
+  for (uint32_t p = 0; p < 3; ++p) EXPECT_EQ(plain.flags[p], honoured.flags[p]) << "plane " << p;
+  for (uint16_t f : honoured.flags[3]) ASSERT_EQ(0xFFFF, f);
 }

@@ -123,8 +123,8 @@ void FillClampBounds(ParseTarget *t, uint32_t frame_flags) {
 }  // namespace
 
 int ParseVideoSlice(ParseTarget *target, const uint8_t *video, uint32_t alpha_flag,
-                    uint32_t extra_flag, uint32_t key_flag, const uint8_t *video_end,
-                    const SliceLayout *layout, uint32_t first, uint32_t count) {
+                    uint32_t alpha_plane, uint32_t extra_flag, uint32_t key_flag,
+                    const uint8_t *video_end, const SliceLayout *layout, uint32_t first, uint32_t count) {
   const uint32_t frame_flags = ReadVideoWord(video, video_end, 0);
   if (!target || !(frame_flags & FRAME_VALID) || !target->motion_vectors || !layout) return 0;
   const uint32_t width = target->width & ~31u, height = target->height;
@@ -142,7 +142,8 @@ int ParseVideoSlice(ParseTarget *target, const uint8_t *video, uint32_t alpha_fl
   const uint32_t bands = (height + 31) / 32;
   const uint64_t blocks = uint64_t(columns) * bands;
   const bool key = key_flag != 0;
-  const bool constant_alpha = (frame_flags & FRAME_CONSTANT_ALPHA) != 0;
+  // As in the full decoder: constant alpha counts only with an alpha plane.
+  const bool constant_alpha = (frame_flags & FRAME_CONSTANT_ALPHA) && alpha_plane;
   const bool alpha_decoded = alpha_flag && !constant_alpha;
   const bool extra_decoded = extra_flag != 0;
 

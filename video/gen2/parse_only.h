@@ -47,9 +47,11 @@ inline uint32_t MaxBlockRecordBytes(uint32_t count) { return count * 136 + 4; }
 
 // Parses slices first .. first + count - 1 into the target. 1 when parsed,
 // 0 when refused (frame flag bit 13 clear, or no motion-vector store).
+// alpha_plane: the movie has an alpha plane (HasAlphaPlane of its frame
+// buffers), without which the frame's constant alpha is treated as clear.
 int ParseVideoSlice(ParseTarget *target, const uint8_t *video, uint32_t alpha_flag,
-                    uint32_t extra_flag, uint32_t key_flag, const uint8_t *video_end,
-                    const SliceLayout *layout, uint32_t first, uint32_t count);
+                    uint32_t alpha_plane, uint32_t extra_flag, uint32_t key_flag,
+                    const uint8_t *video_end, const SliceLayout *layout, uint32_t first, uint32_t count);
 
 // Where one plane's records go while a slice is parsed.
 struct ParsePlaneStore {

@@ -471,6 +471,13 @@ inline uint64_t Align64(uint64_t v) { return (v + 63) & ~uint64_t(63); }
 
 }  // namespace
 
+bool HasAlphaPlane(const FrameBufferSet *buffers) {
+  if (!buffers || buffers->set_count == 0 || buffers->set_count > 3) return false;
+  const uint32_t ref_set = buffers->current_set % buffers->set_count;
+  const uint32_t dst_set = (buffers->current_set + 1) % buffers->set_count;
+  return buffers->sets[dst_set][PLANE_ALPHA].pixels && buffers->sets[ref_set][PLANE_ALPHA].pixels;
+}
+
 int DecodeVideoSlice(FrameBufferSet *buffers, const uint8_t *video, uint32_t alpha_flag,
                      uint32_t extra_flag, uint32_t key_flag, const uint8_t *video_end,
                      const SliceLayout *layout, uint32_t first, uint32_t count,
@@ -531,7 +538,7 @@ int DecodeVideoSlice(FrameBufferSet *buffers, const uint8_t *video, uint32_t alp
   r.q_cur = take(q_row) + 2;
   r.q_above = take(q_row) + 2;
 
-  const bool alpha_plane = dst[PLANE_ALPHA].pixels && ref[PLANE_ALPHA].pixels;
+  const bool alpha_plane = HasAlphaPlane(buffers);
   const bool extra_plane = dst[PLANE_EXTRA].pixels && ref[PLANE_EXTRA].pixels;
   // Constant alpha counts only when there is an alpha plane to fill.
   r.constant_alpha = (frame_flags & FRAME_CONSTANT_ALPHA) && alpha_plane;

@@ -31,6 +31,12 @@ int DecodeVideoSlice(FrameBufferSet *buffers, const uint8_t *video, uint32_t alp
                      const SliceLayout *layout, uint32_t first, uint32_t count,
                      uint8_t *seam_records);
 
+// Whether a frame decoded into these buffers has an alpha plane to fill: the
+// set written and the set predicted from both hold one. A frame's constant
+// alpha counts only then; without one it is treated as clear. The parse-only
+// pass follows the same rule.
+bool HasAlphaPlane(const FrameBufferSet *buffers);
+
 // Frame-data helpers shared with the parse-only pass.
 // Word at byte offset `offset` of the video data, 0 past its end.
 uint32_t ReadVideoWord(const uint8_t *video, const uint8_t *video_end, uint64_t offset);

@@ -99,8 +99,8 @@ int DecodeSliceRun(FrameBufferSet *buffers, const uint8_t *video, uint32_t alpha
   UpdateCpuFeatures(0, 0);
   const uint32_t first = SliceRunFirst(run), count = SliceRunCount(run);
   if (parse_target)
-    return ParseVideoSlice(parse_target, video, alpha_flag, extra_flag, key_flag, video_end,
-                           layout, first, count) != 0;
+    return ParseVideoSlice(parse_target, video, alpha_flag, HasAlphaPlane(buffers) ? 1 : 0,
+                           extra_flag, key_flag, video_end, layout, first, count) != 0;
   if (!buffers) return 0;
   if (buffers->set_count == 1 && !key_flag) {
     // With a single buffer set an inter frame predicts from the set it
