@@ -467,6 +467,11 @@ HVOSH OpenMovieWithOptions(uint64_t source, const OpenOptions *options, uint32_t
   facts.file_size_less_8 = m->file_size_less_8;
   if (!WidenFrameIndex(raw_index, m->frame_index, F, h.largest_frame_size, R, &facts))
     return AbandonOpen(m, reader_open, record_block, "This file has bad frame size data.");
+  // A file may continue past a wrap of its 32-bit offsets; an image ends
+  // where its own size field says. The widened offsets never decrease, so
+  // the end of the last frame bounds every frame.
+  if (memory && (m->frame_index[F] & ~(uint64_t)3) > (uint64_t)h.file_size_less_8 + 8)
+    return AbandonOpen(m, 0, record_block, "This file has bad frame size data.");
   m->file_size_less_8 = facts.file_size_less_8;
   m->read_ahead_size = facts.read_ahead_size;
   m->read_ahead_start_frame = (int32_t)facts.read_ahead_start_frame;

@@ -152,6 +152,20 @@ TEST(OpenErrors, MemoryImageErrors) {
   EXPECT_EQ(OpenMovieWithOptions((uint64_t)(uintptr_t)image.data(), nullptr, OPEN_MEMORY_IMAGE), nullptr);
   EXPECT_STREQ(VoshGetErrorText(), kReadError);
   EXPECT_EQ(OpenMovieWithOptions(0, nullptr, OPEN_MEMORY_IMAGE), nullptr);
+
+  // An index that steps backwards widens as a 4 GiB wrap: frame 1 would
+  // start 4 GiB past an image that is only a few hundred bytes long. A file
+  // may be that long; an image is bounded by its own size.
+  s = MakeTestMovieSpec(VS2I, 1, 400);
+  ContainerLayout layout;
+  WriteContainer(s, &layout);
+  const uint32_t end = (uint32_t)layout.frame_offsets[1];
+  s.index_words = {0xF0000001u + end, end};
+  image = WriteContainer(s);
+  HVOSH m = OpenMovieWithOptions((uint64_t)(uintptr_t)image.data(), nullptr, OPEN_MEMORY_IMAGE);
+  EXPECT_EQ(m, nullptr);
+  if (m) VoshCloseMovie(m);
+  EXPECT_STREQ(VoshGetErrorText(), kBadIndex);
 }
 
 #if UINTPTR_MAX == 0xFFFFFFFFu
