@@ -90,6 +90,16 @@ static HVOSH AbandonOpen(MovieRecord *m, int reader_open, uint8_t *record_block,
   return nullptr;
 }
 
+// Asked before a block is made for the file's bytes up to `end`, a size
+// the file itself claims: 0 when the file holds no byte at end - 1, so the
+// load could only come back short. A block no allocation could give is
+// left to the allocation, which fails as out of memory.
+static int FileHoldsLoad(IoReader *reader, uint64_t block_bytes, uint64_t end) {
+  if (end == 0 || block_bytes > (uint64_t)PTRDIFF_MAX) return 1;
+  uint8_t last;
+  return reader->ops.ReadHeader(reader, (int64_t)(end - 1), &last, 1) == 1;
+}
+
 static float Fraction32767(const uint8_t *p) { return (float)(int16_t)ReadLe16(p) * (1.0f / 32767.0f); }
 
 // ColorMatrix from HeaderExtra's constants or matrix, or a default table.
@@ -130,8 +140,20 @@ static void SetColorMatrix(MovieRecord *m, uint32_t extra_size) {
 // Matches the requested identifiers to file tracks, opens a sound track for
 // each through the kept track-open function and lays out their rings and
 // decoders in the audio block.
+// 1 when file track k can be played: a codec kind, a kept track-open
+// function and a ring of at most two seconds of its sound.
+static int IsTrackPlayable(const MovieRecord *m, uint32_t k, TrackOpenFunction open_track) {
+  const uint32_t format = ReadLe32(m->track_formats + 4 * k);
+  const uint32_t rate = format & TRACK_FORMAT_RATE_MASK;
+  const uint32_t channels = 1 + ((format & TRACK_FORMAT_STEREO) ? 1 : 0);
+  const uint32_t ring = ComputeTrackRingBytes(ReadLe32(m->track_buffer_sizes + 4 * k));
+  return (format & TRACK_FORMAT_CODEC_MASK) != 0 && open_track != nullptr && ring != 0 &&
+         (uint64_t)ring <= (uint64_t)rate * channels * 4;
+}
+
 static void OpenSoundTracks(MovieRecord *m, uint32_t track_count, const uint32_t *track_list) {
   const uint32_t T = (uint32_t)m->sound_track_count;
+  const TrackOpenFunction open_track = GetTrackOpenFunction();
   uint32_t matched = 0;
   uint64_t block_bytes = 0;
   for (uint32_t i = 0; i < track_count; i++) {
@@ -144,8 +166,12 @@ static void OpenSoundTracks(MovieRecord *m, uint32_t track_count, const uint32_t
       const uint32_t format = ReadLe32(m->track_formats + 4 * k);
       const uint32_t channels = 1 + ((format & TRACK_FORMAT_STEREO) ? 1 : 0);
       m->played_tracks[matched++] = k;
-      block_bytes += ComputeTrackRingBytes(ReadLe32(m->track_buffer_sizes + 4 * k));
-      block_bytes += GetAudioDecoderSize(format & TRACK_FORMAT_RATE_MASK, channels);
+      // The ring size comes from the file: a track that will be dropped
+      // gets no room, so its size is never allocated.
+      if (IsTrackPlayable(m, k, open_track)) {
+        block_bytes += ComputeTrackRingBytes(ReadLe32(m->track_buffer_sizes + 4 * k));
+        block_bytes += GetAudioDecoderSize(format & TRACK_FORMAT_RATE_MASK, channels);
+      }
       break;
     }
   }
@@ -163,7 +189,6 @@ static void OpenSoundTracks(MovieRecord *m, uint32_t track_count, const uint32_t
     m->memory_used += (block_bytes + 31) & ~(uint64_t)31;
   }
 
-  TrackOpenFunction open_track = GetTrackOpenFunction();
   uint8_t *at = m->audio_block;
   uint32_t kept = 0;
   for (uint32_t n = 0; n < matched; n++) {
@@ -175,8 +200,7 @@ static void OpenSoundTracks(MovieRecord *m, uint32_t track_count, const uint32_t
     const uint32_t channels = 1 + ((format & TRACK_FORMAT_STEREO) ? 1 : 0);
     const uint32_t ring = ComputeTrackRingBytes(ReadLe32(m->track_buffer_sizes + 4 * k));
     const uint32_t decoder_flags = GetTrackDecoderFlags(format, m->movie_flags);
-    int keep = (format & TRACK_FORMAT_CODEC_MASK) != 0 && open_track != nullptr && ring != 0 &&
-               (uint64_t)ring <= (uint64_t)rate * channels * 4;
+    int keep = IsTrackPlayable(m, k, open_track);
     uint32_t out_rate = rate;
     if (keep) {
       if (m->rate_num != 0 && m->rate_den != 0) {
@@ -380,10 +404,13 @@ HVOSH OpenMovieWithOptions(uint64_t source, const OpenOptions *options, uint32_t
   // 8. Whole-file load: one block with the record and the file's bytes.
   if (flags & OPEN_WHOLE_FILE) {
     const uint64_t file_size = (uint64_t)h.file_size_less_8 + 8;
-    uint8_t *block = (uint8_t *)AlignedAlloc((uint64_t)h.file_size_less_8 + WHOLE_FILE_SLACK + sizeof(MovieRecord));
+    const uint64_t block_bytes = (uint64_t)h.file_size_less_8 + WHOLE_FILE_SLACK + sizeof(MovieRecord);
+    if (!FileHoldsLoad(reader, block_bytes, file_size))
+      return AbandonOpen(m, reader_open, nullptr, "Error reading Vosh header.");
+    uint8_t *block = (uint8_t *)AlignedAlloc(block_bytes);
     if (!block) return AbandonOpen(m, reader_open, nullptr, "Out of memory.");
     m->movie_flags |= MOVIE_NO_BACKGROUND_READ | OPEN_PRELOAD;
-    m->memory_used = (uint64_t)h.file_size_less_8 + WHOLE_FILE_SLACK + sizeof(MovieRecord);
+    m->memory_used = block_bytes;
     m = PlaceRecord(block, WHOLE_FILE_RECORD_AT, m);
     reader = &m->reader;
     reader->movie = m;
@@ -396,6 +423,12 @@ HVOSH OpenMovieWithOptions(uint64_t source, const OpenOptions *options, uint32_t
     m->preloaded_data = data;
     return m;
   }
+
+  // The image's own size field bounds what may be read of it; checked
+  // before the record block, whose widened index is sized by the slot count.
+  if (memory && MOVIE_HEADER_SIZE + (uint64_t)E + (uint64_t)T * 12 + ((uint64_t)S + 1) * 4 >
+                    (uint64_t)h.file_size_less_8 + 8)
+    return AbandonOpen(m, 0, nullptr, "Error reading Vosh header.");
 
   // 9. Record block.
   uint8_t *extra_buffer = nullptr;
@@ -436,10 +469,6 @@ HVOSH OpenMovieWithOptions(uint64_t source, const OpenOptions *options, uint32_t
   // 10. Tables.
   const uint8_t *raw_index;
   if (memory) {
-    const uint64_t declared = (uint64_t)h.file_size_less_8 + 8;
-    const uint64_t tables_end = MOVIE_HEADER_SIZE + (uint64_t)E + (uint64_t)T * 12 + ((uint64_t)S + 1) * 4;
-    // The image's own size field bounds what may be read of it.
-    if (tables_end > declared) return AbandonOpen(m, 0, record_block, "Error reading Vosh header.");
     m->header_extra = image + MOVIE_HEADER_SIZE;
     m->track_buffer_sizes = image + MOVIE_HEADER_SIZE + E;
     raw_index = m->track_buffer_sizes + (uint64_t)T * 12;
@@ -506,6 +535,8 @@ HVOSH OpenMovieWithOptions(uint64_t source, const OpenOptions *options, uint32_t
     m->io_buffer_size = io_size;
     if (flags & OPEN_PRELOAD) {
       const uint64_t length = file_size - first_frame;
+      if (length != 0 && !FileHoldsLoad(reader, length + PRELOAD_PADDING, file_size))
+        return AbandonOpen(m, 1, record_block, "Error reading Vosh header.");
       uint8_t *data = (uint8_t *)AlignedAlloc(length + PRELOAD_PADDING);
       if (!data) return AbandonOpen(m, 1, record_block, "Out of memory.");
       memset(data + length, 0, PRELOAD_PADDING);
