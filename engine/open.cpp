@@ -15,6 +15,12 @@
 #include "engine/utils.h"
 
 PendingOpenSettings g_pending_open = {0, UINT64_MAX, UINT32_MAX, 1, {0}, nullptr};
+std::atomic<OpenSoundHook> g_open_sound_hook{nullptr};
+
+static void CallOpenSoundHook(MovieRecord *m, SoundTrack *track) {
+  const OpenSoundHook hook = g_open_sound_hook.load(std::memory_order_acquire);
+  if (hook) hook(m, track);
+}
 
 const float YUV_TO_RGB_FULL_RANGE[16] = {
     1.402f, -0.71414f, 0.0f, 0.0f,                 //
@@ -137,9 +143,6 @@ static void SetColorMatrix(MovieRecord *m, uint32_t extra_size) {
   }
 }
 
-// Matches the requested identifiers to file tracks, opens a sound track for
-// each through the kept track-open function and lays out their rings and
-// decoders in the audio block.
 // 1 when file track k can be played: a codec kind, a kept track-open
 // function and a ring of at most two seconds of its sound.
 static int IsTrackPlayable(const MovieRecord *m, uint32_t k, TrackOpenFunction open_track) {
@@ -151,7 +154,11 @@ static int IsTrackPlayable(const MovieRecord *m, uint32_t k, TrackOpenFunction o
          (uint64_t)ring <= (uint64_t)rate * channels * 4;
 }
 
-static void OpenSoundTracks(MovieRecord *m, uint32_t track_count, const uint32_t *track_list) {
+// Matches the requested identifiers to file tracks, opens a sound track for
+// each through the kept track-open function and lays out their rings and
+// decoders in the audio block. 1 when the background threads are to serve
+// the movie's sound: the caller lists it once everything they touch exists.
+static int OpenSoundTracks(MovieRecord *m, uint32_t track_count, const uint32_t *track_list) {
   const uint32_t T = (uint32_t)m->sound_track_count;
   const TrackOpenFunction open_track = GetTrackOpenFunction();
   uint32_t matched = 0;
@@ -176,14 +183,14 @@ static void OpenSoundTracks(MovieRecord *m, uint32_t track_count, const uint32_t
     }
   }
   m->open_track_count = matched;
-  if (matched == 0) return;
+  if (matched == 0) return 0;
   if (block_bytes != 0) {
     AllocPlanStorage storage;
     InitAllocPlan(&storage.plan, 32);
     uint8_t *block = (uint8_t *)AllocatePlan(&storage.plan, block_bytes);
     if (!block) {
       m->open_track_count = 0;
-      return;
+      return 0;
     }
     m->audio_block = block;
     m->memory_used += (block_bytes + 31) & ~(uint64_t)31;
@@ -209,19 +216,24 @@ static void OpenSoundTracks(MovieRecord *m, uint32_t track_count, const uint32_t
         out_rate = r >= (double)MAX_OUTPUT_RATE ? (uint32_t)MAX_OUTPUT_RATE : (uint32_t)r;
       }
       if (out_rate >= MAX_OUTPUT_RATE) out_rate = MAX_OUTPUT_RATE;
+      // The track-open function links the track where the mixer serves it:
+      // its ring is complete before the sound lock lets the mixer see it.
       LockGlobal(&g_sound_lock);
       keep = open_track(track, out_rate, channels, m->movie_flags, m);
+      if (keep) {
+        track->source_rate = rate;
+        if (track->threshold == 0) track->threshold = 0xFFFFFFFFu;
+        if (track->feed_mask == 0) track->feed_mask = 0xFFFFFFFFu;
+        track->start = at;
+        track->end = at + ring;
+        track->write = at;
+        track->read = at;
+        track->size = ring;
+      }
       UnlockGlobal(&g_sound_lock);
+      if (keep) CallOpenSoundHook(m, track);
     }
     if (keep) {
-      track->source_rate = rate;
-      if (track->threshold == 0) track->threshold = 0xFFFFFFFFu;
-      if (track->feed_mask == 0) track->feed_mask = 0xFFFFFFFFu;
-      track->start = at;
-      track->end = at + ring;
-      track->write = at;
-      track->read = at;
-      track->size = ring;
       uint64_t lead_ms = track->latency < 750 ? 750 - track->latency : 0;
       uint64_t target = (((uint64_t)channels * out_rate * lead_ms * 2) >> 3) / 125;
       target &= ~(uint64_t)63;
@@ -250,7 +262,7 @@ static void OpenSoundTracks(MovieRecord *m, uint32_t track_count, const uint32_t
   }
   if (kept == 0) m->tracks[0].speed = 0x10000;
   m->open_track_count = kept;
-  if (kept == 0) return;
+  if (kept == 0) return 0;
 
   m->sound_on = 1;
   LockGlobal(&g_sound_lock);
@@ -260,22 +272,17 @@ static void OpenSoundTracks(MovieRecord *m, uint32_t track_count, const uint32_t
   if (c <= 0) {
     if (!InitRecursiveMutex(&m->sound_lock)) {
       m->tracks[0].service_code = 1;
-      return;
+      return 0;
     }
     ResetSoundWaitIfNoMovies();
     if (!AcquireSoundThread(c)) {
       DestroyRecursiveMutex(&m->sound_lock);
       m->tracks[0].service_code = 1;
-      return;
+      return 0;
     }
-    RegisterMovie(m);
-    m->registered = 1;
-  } else if (c == 2) {
-    if (InitRecursiveMutex(&m->sound_lock)) {
-      RegisterMovie(m);
-      m->registered = 1;
-    }
+    return 1;
   }
+  return c == 2 && InitRecursiveMutex(&m->sound_lock);
 }
 
 HVOSH VoshOpenMovie(uint64_t source, uint32_t flags) {
@@ -577,7 +584,11 @@ HVOSH OpenMovieWithOptions(uint64_t source, const OpenOptions *options, uint32_t
   m->open_track_count = 0;
 
   // 15-16. Sound tracks, then the pending track request and the hooks.
-  if (track_count != 0 && T != 0) OpenSoundTracks(m, track_count, track_list);
+  // The movie joins the list that the background threads walk only once its
+  // last lock is made (step 18).
+  int listed = 0;
+  if (track_count != 0 && T != 0) listed = OpenSoundTracks(m, track_count, track_list);
+  CallOpenSoundHook(m, nullptr);
   g_pending_open.track_count = 1;
   g_pending_open.track_list[0] = 0;
   reader->hooks.Lock = LockIoBuffer;
@@ -594,8 +605,7 @@ HVOSH OpenMovieWithOptions(uint64_t source, const OpenOptions *options, uint32_t
       DestroyRecursiveMutex(&m->io_buffer_lock);
       m->movie_flags |= MOVIE_NO_BACKGROUND_READ;
     } else {
-      RegisterMovie(m);
-      m->registered = 1;
+      listed = 1;
     }
   }
 
@@ -605,6 +615,10 @@ HVOSH OpenMovieWithOptions(uint64_t source, const OpenOptions *options, uint32_t
     VoshCloseMovie(m);
     SetErrorText("Out of memory.");
     return nullptr;
+  }
+  if (listed) {
+    RegisterMovie(m);
+    m->registered = 1;
   }
   SetIoCurrentMovie(m);
   if (!m->preloaded_data) {
