@@ -56,7 +56,8 @@ int HasServableRead(const MovieRecord *m) {
 
 // A movie whose first track's output is served without this thread (service
 // code 1, also after its sound lock or the sound thread failed) has no sound
-// lock: the sound thread passes over it.
+// lock: the sound thread passes over it. The code is settled before the
+// movie is listed.
 int HasSoundLock(const MovieRecord *m) {
   const int32_t c = m->tracks[0].service_code;
   return c <= 0 || c == 2;

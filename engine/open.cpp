@@ -282,7 +282,11 @@ static int OpenSoundTracks(MovieRecord *m, uint32_t track_count, const uint32_t 
     }
     return 1;
   }
-  return c == 2 && InitRecursiveMutex(&m->sound_lock);
+  if (c != 2) return 0;
+  if (InitRecursiveMutex(&m->sound_lock)) return 1;
+  // Without its lock the movie is one the sound thread passes over.
+  m->tracks[0].service_code = 1;
+  return 0;
 }
 
 HVOSH VoshOpenMovie(uint64_t source, uint32_t flags) {
