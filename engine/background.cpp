@@ -54,6 +54,15 @@ int HasServableRead(const MovieRecord *m) {
          !IsClosing(m);
 }
 
+// A movie whose first track's output is served without this thread (service
+// code 1, also after its sound lock or the sound thread failed) has no sound
+// lock: the sound thread passes over it. The code is settled before the
+// movie is listed.
+int HasSoundLock(const MovieRecord *m) {
+  const int32_t c = m->tracks[0].service_code;
+  return c <= 0 || c == 2;
+}
+
 void LowerSoundWait(uint32_t ms) {
   uint32_t w = g_sound_wait.load(std::memory_order_relaxed);
   while (ms < w && !g_sound_wait.compare_exchange_weak(w, ms, std::memory_order_relaxed)) {
@@ -428,7 +437,7 @@ int32_t SoundThreadMain(intptr_t) {
       int list_held = 1;
       for (MovieRecord *m = g_movie_list; m;) {
         if (IsClosing(m) || m->open_track_count.load(std::memory_order_acquire) == 0 ||
-            !m->tracks) {
+            !m->tracks || !HasSoundLock(m)) {
           m = m->next;
           continue;
         }

@@ -235,6 +235,12 @@ void VoshCloseMovie(HVOSH movie);
 // Makes frame n current (0 counts as 1).
 void MoveToFrame(HVOSH movie, uint32_t n);
 
+// Test seam, null in production: the open calls it each time it has let go
+// of the sound lock after opening a sound track (with that track), and once
+// after the sound tracks (track null).
+typedef void (*OpenSoundHook)(HVOSH movie, SoundTrack *track);
+extern std::atomic<OpenSoundHook> g_open_sound_hook;
+
 // The pending settings of the next open that have no setter of their own.
 struct PendingOpenSettings {
   uint64_t start_offset;

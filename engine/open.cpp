@@ -15,6 +15,12 @@
 #include "engine/utils.h"
 
 PendingOpenSettings g_pending_open = {0, UINT64_MAX, UINT32_MAX, 1, {0}, nullptr};
+std::atomic<OpenSoundHook> g_open_sound_hook{nullptr};
+
+static void CallOpenSoundHook(MovieRecord *m, SoundTrack *track) {
+  const OpenSoundHook hook = g_open_sound_hook.load(std::memory_order_acquire);
+  if (hook) hook(m, track);
+}
 
 const float YUV_TO_RGB_FULL_RANGE[16] = {
     1.402f, -0.71414f, 0.0f, 0.0f,                 //
@@ -90,6 +96,16 @@ static HVOSH AbandonOpen(MovieRecord *m, int reader_open, uint8_t *record_block,
   return nullptr;
 }
 
+// Asked before a block is made for the file's bytes up to `end`, a size
+// the file itself claims: 0 when the file holds no byte at end - 1, so the
+// load could only come back short. A block no allocation could give is
+// left to the allocation, which fails as out of memory.
+static int FileHoldsLoad(IoReader *reader, uint64_t block_bytes, uint64_t end) {
+  if (end == 0 || block_bytes > (uint64_t)PTRDIFF_MAX) return 1;
+  uint8_t last;
+  return reader->ops.ReadHeader(reader, (int64_t)(end - 1), &last, 1) == 1;
+}
+
 static float Fraction32767(const uint8_t *p) { return (float)(int16_t)ReadLe16(p) * (1.0f / 32767.0f); }
 
 // ColorMatrix from HeaderExtra's constants or matrix, or a default table.
@@ -127,11 +143,24 @@ static void SetColorMatrix(MovieRecord *m, uint32_t extra_size) {
   }
 }
 
+// 1 when file track k can be played: a codec kind, a kept track-open
+// function and a ring of at most two seconds of its sound.
+static int IsTrackPlayable(const MovieRecord *m, uint32_t k, TrackOpenFunction open_track) {
+  const uint32_t format = ReadLe32(m->track_formats + 4 * k);
+  const uint32_t rate = format & TRACK_FORMAT_RATE_MASK;
+  const uint32_t channels = 1 + ((format & TRACK_FORMAT_STEREO) ? 1 : 0);
+  const uint32_t ring = ComputeTrackRingBytes(ReadLe32(m->track_buffer_sizes + 4 * k));
+  return (format & TRACK_FORMAT_CODEC_MASK) != 0 && open_track != nullptr && ring != 0 &&
+         (uint64_t)ring <= (uint64_t)rate * channels * 4;
+}
+
 // Matches the requested identifiers to file tracks, opens a sound track for
 // each through the kept track-open function and lays out their rings and
-// decoders in the audio block.
-static void OpenSoundTracks(MovieRecord *m, uint32_t track_count, const uint32_t *track_list) {
+// decoders in the audio block. 1 when the background threads are to serve
+// the movie's sound: the caller lists it once everything they touch exists.
+static int OpenSoundTracks(MovieRecord *m, uint32_t track_count, const uint32_t *track_list) {
   const uint32_t T = (uint32_t)m->sound_track_count;
+  const TrackOpenFunction open_track = GetTrackOpenFunction();
   uint32_t matched = 0;
   uint64_t block_bytes = 0;
   for (uint32_t i = 0; i < track_count; i++) {
@@ -144,26 +173,29 @@ static void OpenSoundTracks(MovieRecord *m, uint32_t track_count, const uint32_t
       const uint32_t format = ReadLe32(m->track_formats + 4 * k);
       const uint32_t channels = 1 + ((format & TRACK_FORMAT_STEREO) ? 1 : 0);
       m->played_tracks[matched++] = k;
-      block_bytes += ComputeTrackRingBytes(ReadLe32(m->track_buffer_sizes + 4 * k));
-      block_bytes += GetAudioDecoderSize(format & TRACK_FORMAT_RATE_MASK, channels);
+      // The ring size comes from the file: a track that will be dropped
+      // gets no room, so its size is never allocated.
+      if (IsTrackPlayable(m, k, open_track)) {
+        block_bytes += ComputeTrackRingBytes(ReadLe32(m->track_buffer_sizes + 4 * k));
+        block_bytes += GetAudioDecoderSize(format & TRACK_FORMAT_RATE_MASK, channels);
+      }
       break;
     }
   }
   m->open_track_count = matched;
-  if (matched == 0) return;
+  if (matched == 0) return 0;
   if (block_bytes != 0) {
     AllocPlanStorage storage;
     InitAllocPlan(&storage.plan, 32);
     uint8_t *block = (uint8_t *)AllocatePlan(&storage.plan, block_bytes);
     if (!block) {
       m->open_track_count = 0;
-      return;
+      return 0;
     }
     m->audio_block = block;
     m->memory_used += (block_bytes + 31) & ~(uint64_t)31;
   }
 
-  TrackOpenFunction open_track = GetTrackOpenFunction();
   uint8_t *at = m->audio_block;
   uint32_t kept = 0;
   for (uint32_t n = 0; n < matched; n++) {
@@ -175,8 +207,7 @@ static void OpenSoundTracks(MovieRecord *m, uint32_t track_count, const uint32_t
     const uint32_t channels = 1 + ((format & TRACK_FORMAT_STEREO) ? 1 : 0);
     const uint32_t ring = ComputeTrackRingBytes(ReadLe32(m->track_buffer_sizes + 4 * k));
     const uint32_t decoder_flags = GetTrackDecoderFlags(format, m->movie_flags);
-    int keep = (format & TRACK_FORMAT_CODEC_MASK) != 0 && open_track != nullptr && ring != 0 &&
-               (uint64_t)ring <= (uint64_t)rate * channels * 4;
+    int keep = IsTrackPlayable(m, k, open_track);
     uint32_t out_rate = rate;
     if (keep) {
       if (m->rate_num != 0 && m->rate_den != 0) {
@@ -185,19 +216,24 @@ static void OpenSoundTracks(MovieRecord *m, uint32_t track_count, const uint32_t
         out_rate = r >= (double)MAX_OUTPUT_RATE ? (uint32_t)MAX_OUTPUT_RATE : (uint32_t)r;
       }
       if (out_rate >= MAX_OUTPUT_RATE) out_rate = MAX_OUTPUT_RATE;
+      // The track-open function links the track where the mixer serves it:
+      // its ring is complete before the sound lock lets the mixer see it.
       LockGlobal(&g_sound_lock);
       keep = open_track(track, out_rate, channels, m->movie_flags, m);
+      if (keep) {
+        track->source_rate = rate;
+        if (track->threshold == 0) track->threshold = 0xFFFFFFFFu;
+        if (track->feed_mask == 0) track->feed_mask = 0xFFFFFFFFu;
+        track->start = at;
+        track->end = at + ring;
+        track->write = at;
+        track->read = at;
+        track->size = ring;
+      }
       UnlockGlobal(&g_sound_lock);
+      if (keep) CallOpenSoundHook(m, track);
     }
     if (keep) {
-      track->source_rate = rate;
-      if (track->threshold == 0) track->threshold = 0xFFFFFFFFu;
-      if (track->feed_mask == 0) track->feed_mask = 0xFFFFFFFFu;
-      track->start = at;
-      track->end = at + ring;
-      track->write = at;
-      track->read = at;
-      track->size = ring;
       uint64_t lead_ms = track->latency < 750 ? 750 - track->latency : 0;
       uint64_t target = (((uint64_t)channels * out_rate * lead_ms * 2) >> 3) / 125;
       target &= ~(uint64_t)63;
@@ -226,7 +262,7 @@ static void OpenSoundTracks(MovieRecord *m, uint32_t track_count, const uint32_t
   }
   if (kept == 0) m->tracks[0].speed = 0x10000;
   m->open_track_count = kept;
-  if (kept == 0) return;
+  if (kept == 0) return 0;
 
   m->sound_on = 1;
   LockGlobal(&g_sound_lock);
@@ -236,22 +272,21 @@ static void OpenSoundTracks(MovieRecord *m, uint32_t track_count, const uint32_t
   if (c <= 0) {
     if (!InitRecursiveMutex(&m->sound_lock)) {
       m->tracks[0].service_code = 1;
-      return;
+      return 0;
     }
     ResetSoundWaitIfNoMovies();
     if (!AcquireSoundThread(c)) {
       DestroyRecursiveMutex(&m->sound_lock);
       m->tracks[0].service_code = 1;
-      return;
+      return 0;
     }
-    RegisterMovie(m);
-    m->registered = 1;
-  } else if (c == 2) {
-    if (InitRecursiveMutex(&m->sound_lock)) {
-      RegisterMovie(m);
-      m->registered = 1;
-    }
+    return 1;
   }
+  if (c != 2) return 0;
+  if (InitRecursiveMutex(&m->sound_lock)) return 1;
+  // Without its lock the movie is one the sound thread passes over.
+  m->tracks[0].service_code = 1;
+  return 0;
 }
 
 HVOSH VoshOpenMovie(uint64_t source, uint32_t flags) {
@@ -380,10 +415,13 @@ HVOSH OpenMovieWithOptions(uint64_t source, const OpenOptions *options, uint32_t
   // 8. Whole-file load: one block with the record and the file's bytes.
   if (flags & OPEN_WHOLE_FILE) {
     const uint64_t file_size = (uint64_t)h.file_size_less_8 + 8;
-    uint8_t *block = (uint8_t *)AlignedAlloc((uint64_t)h.file_size_less_8 + WHOLE_FILE_SLACK + sizeof(MovieRecord));
+    const uint64_t block_bytes = (uint64_t)h.file_size_less_8 + WHOLE_FILE_SLACK + sizeof(MovieRecord);
+    if (!FileHoldsLoad(reader, block_bytes, file_size))
+      return AbandonOpen(m, reader_open, nullptr, "Error reading Vosh header.");
+    uint8_t *block = (uint8_t *)AlignedAlloc(block_bytes);
     if (!block) return AbandonOpen(m, reader_open, nullptr, "Out of memory.");
     m->movie_flags |= MOVIE_NO_BACKGROUND_READ | OPEN_PRELOAD;
-    m->memory_used = (uint64_t)h.file_size_less_8 + WHOLE_FILE_SLACK + sizeof(MovieRecord);
+    m->memory_used = block_bytes;
     m = PlaceRecord(block, WHOLE_FILE_RECORD_AT, m);
     reader = &m->reader;
     reader->movie = m;
@@ -396,6 +434,12 @@ HVOSH OpenMovieWithOptions(uint64_t source, const OpenOptions *options, uint32_t
     m->preloaded_data = data;
     return m;
   }
+
+  // The image's own size field bounds what may be read of it; checked
+  // before the record block, whose widened index is sized by the slot count.
+  if (memory && MOVIE_HEADER_SIZE + (uint64_t)E + (uint64_t)T * 12 + ((uint64_t)S + 1) * 4 >
+                    (uint64_t)h.file_size_less_8 + 8)
+    return AbandonOpen(m, 0, nullptr, "Error reading Vosh header.");
 
   // 9. Record block.
   uint8_t *extra_buffer = nullptr;
@@ -436,10 +480,6 @@ HVOSH OpenMovieWithOptions(uint64_t source, const OpenOptions *options, uint32_t
   // 10. Tables.
   const uint8_t *raw_index;
   if (memory) {
-    const uint64_t declared = (uint64_t)h.file_size_less_8 + 8;
-    const uint64_t tables_end = MOVIE_HEADER_SIZE + (uint64_t)E + (uint64_t)T * 12 + ((uint64_t)S + 1) * 4;
-    // The image's own size field bounds what may be read of it.
-    if (tables_end > declared) return AbandonOpen(m, 0, record_block, "Error reading Vosh header.");
     m->header_extra = image + MOVIE_HEADER_SIZE;
     m->track_buffer_sizes = image + MOVIE_HEADER_SIZE + E;
     raw_index = m->track_buffer_sizes + (uint64_t)T * 12;
@@ -467,6 +507,11 @@ HVOSH OpenMovieWithOptions(uint64_t source, const OpenOptions *options, uint32_t
   facts.file_size_less_8 = m->file_size_less_8;
   if (!WidenFrameIndex(raw_index, m->frame_index, F, h.largest_frame_size, R, &facts))
     return AbandonOpen(m, reader_open, record_block, "This file has bad frame size data.");
+  // A file may continue past a wrap of its 32-bit offsets; an image ends
+  // where its own size field says. The widened offsets never decrease, so
+  // the end of the last frame bounds every frame.
+  if (memory && (m->frame_index[F] & ~(uint64_t)3) > (uint64_t)h.file_size_less_8 + 8)
+    return AbandonOpen(m, 0, record_block, "This file has bad frame size data.");
   m->file_size_less_8 = facts.file_size_less_8;
   m->read_ahead_size = facts.read_ahead_size;
   m->read_ahead_start_frame = (int32_t)facts.read_ahead_start_frame;
@@ -501,6 +546,8 @@ HVOSH OpenMovieWithOptions(uint64_t source, const OpenOptions *options, uint32_t
     m->io_buffer_size = io_size;
     if (flags & OPEN_PRELOAD) {
       const uint64_t length = file_size - first_frame;
+      if (length != 0 && !FileHoldsLoad(reader, length + PRELOAD_PADDING, file_size))
+        return AbandonOpen(m, 1, record_block, "Error reading Vosh header.");
       uint8_t *data = (uint8_t *)AlignedAlloc(length + PRELOAD_PADDING);
       if (!data) return AbandonOpen(m, 1, record_block, "Out of memory.");
       memset(data + length, 0, PRELOAD_PADDING);
@@ -541,7 +588,11 @@ HVOSH OpenMovieWithOptions(uint64_t source, const OpenOptions *options, uint32_t
   m->open_track_count = 0;
 
   // 15-16. Sound tracks, then the pending track request and the hooks.
-  if (track_count != 0 && T != 0) OpenSoundTracks(m, track_count, track_list);
+  // The movie joins the list that the background threads walk only once its
+  // last lock is made (step 18).
+  int listed = 0;
+  if (track_count != 0 && T != 0) listed = OpenSoundTracks(m, track_count, track_list);
+  CallOpenSoundHook(m, nullptr);
   g_pending_open.track_count = 1;
   g_pending_open.track_list[0] = 0;
   reader->hooks.Lock = LockIoBuffer;
@@ -558,8 +609,7 @@ HVOSH OpenMovieWithOptions(uint64_t source, const OpenOptions *options, uint32_t
       DestroyRecursiveMutex(&m->io_buffer_lock);
       m->movie_flags |= MOVIE_NO_BACKGROUND_READ;
     } else {
-      RegisterMovie(m);
-      m->registered = 1;
+      listed = 1;
     }
   }
 
@@ -569,6 +619,10 @@ HVOSH OpenMovieWithOptions(uint64_t source, const OpenOptions *options, uint32_t
     VoshCloseMovie(m);
     SetErrorText("Out of memory.");
     return nullptr;
+  }
+  if (listed) {
+    RegisterMovie(m);
+    m->registered = 1;
   }
   SetIoCurrentMovie(m);
   if (!m->preloaded_data) {

@@ -19,7 +19,11 @@ const uint64_t kLargestBlock = static_cast<uint64_t>(PTRDIFF_MAX);
 
 }  // namespace
 
+std::atomic<AllocObserver> g_alloc_observer{nullptr};
+
 void *AlignedAlloc(uint64_t len) {
+  const AllocObserver observer = g_alloc_observer.load(std::memory_order_acquire);
+  if (observer) observer(len);
   if (len == 0 || len == 0xFFFFFFFFu) return nullptr;
   // Checked in 64 bits: a length the address space cannot hold is refused
   // rather than wrapped into a small allocation.

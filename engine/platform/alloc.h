@@ -2,6 +2,7 @@
 // header and a list of sub-blocks, each rounded to 32 bytes and padded so
 // that consecutive sub-blocks start at different offsets modulo 1024.
 #pragma once
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 
@@ -10,6 +11,10 @@
 void *AlignedAlloc(uint64_t len);
 // Frees a block from AlignedAlloc; null is ignored.
 void AlignedFree(void *p);
+// Sees the length of every AlignedAlloc request before it is served; null
+// unless a test watches what an operation asks for.
+typedef void (*AllocObserver)(uint64_t len);
+extern std::atomic<AllocObserver> g_alloc_observer;
 
 struct AllocPlan {
   void ***slots;      // where each sub-block's address is stored

@@ -2,10 +2,12 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstring>
 #include <string>
 #include <vector>
 
+#include "audio/backends/sound_select.h"
 #include "engine/container.h"
 #include "engine/movie.h"
 #include "engine/platform/alloc.h"
@@ -152,6 +154,20 @@ TEST(OpenErrors, MemoryImageErrors) {
   EXPECT_EQ(OpenMovieWithOptions((uint64_t)(uintptr_t)image.data(), nullptr, OPEN_MEMORY_IMAGE), nullptr);
   EXPECT_STREQ(VoshGetErrorText(), kReadError);
   EXPECT_EQ(OpenMovieWithOptions(0, nullptr, OPEN_MEMORY_IMAGE), nullptr);
+
+  // An index that steps backwards widens as a 4 GiB wrap: frame 1 would
+  // start 4 GiB past an image that is only a few hundred bytes long. A file
+  // may be that long; an image is bounded by its own size.
+  s = MakeTestMovieSpec(VS2I, 1, 400);
+  ContainerLayout layout;
+  WriteContainer(s, &layout);
+  const uint32_t end = (uint32_t)layout.frame_offsets[1];
+  s.index_words = {0xF0000001u + end, end};
+  image = WriteContainer(s);
+  HVOSH m = OpenMovieWithOptions((uint64_t)(uintptr_t)image.data(), nullptr, OPEN_MEMORY_IMAGE);
+  EXPECT_EQ(m, nullptr);
+  if (m) VoshCloseMovie(m);
+  EXPECT_STREQ(VoshGetErrorText(), kBadIndex);
 }
 
 #if UINTPTR_MAX == 0xFFFFFFFFu
@@ -166,6 +182,62 @@ TEST(OpenErrors, ImpossibleSizesAreOutOfMemory) {
   EXPECT_EQ(OpenError(s, OPEN_WHOLE_FILE), "Out of memory.");
 }
 #endif
+
+// The largest block asked of the library's allocator while it is watched.
+std::atomic<uint64_t> g_largest_request{0};
+void NoteRequest(uint64_t len) {
+  uint64_t seen = g_largest_request.load();
+  while (len > seen && !g_largest_request.compare_exchange_weak(seen, len)) {
+  }
+}
+
+int AcceptTrack(SoundTrack *track, uint32_t rate, uint32_t channels, uint32_t, HVOSH) {
+  track->rate = rate;
+  track->channels = channels;
+  return 1;
+}
+TrackOpenFunction AcceptingOutput(uint32_t, uint32_t) { return AcceptTrack; }
+TrackOpenFunction NoOutput(uint32_t, uint32_t) { return nullptr; }
+
+TEST(OpenSizes, FileSizesAreCheckedBeforeTheyAreAllocated) {
+  const uint64_t kSmall = 1 << 20;
+  g_alloc_observer.store(NoteRequest);
+  ASSERT_EQ(VoshInstallSoundOutput(AcceptingOutput, 48000, 2), 1);
+
+  // A track whose ring (1 GiB) is far above two seconds of its sound: it is
+  // dropped, and its ring is never allocated.
+  ContainerSpec s = MakeTestMovieSpec(VS2I, 1, 16);
+  s.tracks = {{0xCCCCCCCCu, 0x80000000u | 22050, 0}};
+  g_largest_request.store(0);
+  HVOSH m = OpenBytes(WriteContainer(s));
+  ASSERT_NE(m, nullptr) << VoshGetErrorText();
+  EXPECT_EQ(m->open_track_count.load(), 0u);
+  EXPECT_LT(g_largest_request.load(), kSmall);
+  VoshCloseMovie(m);
+
+  // Whole-file load and preload of a short file that claims 1.75 GiB.
+  s = MakeTestMovieSpec(VS2I, 2, 64);
+  s.file_size_less_8 = 0x70000000;
+  for (uint32_t flags : {OPEN_WHOLE_FILE, OPEN_PRELOAD}) {
+    g_largest_request.store(0);
+    EXPECT_EQ(OpenError(s, flags), kReadError) << flags;
+    EXPECT_LT(g_largest_request.load(), kSmall) << flags;
+  }
+
+  // An image's index slots reach far past the image.
+  s = MakeTestMovieSpec(VS2I, 2, 64);
+  s.index_slot_count = 1000000;
+  s.file_size_less_8 = 1000;
+  std::vector<uint8_t> image = WriteContainer(s);
+  image.resize(1008);
+  g_largest_request.store(0);
+  EXPECT_EQ(OpenMovieWithOptions((uint64_t)(uintptr_t)image.data(), nullptr, OPEN_MEMORY_IMAGE), nullptr);
+  EXPECT_STREQ(VoshGetErrorText(), kReadError);
+  EXPECT_LT(g_largest_request.load(), kSmall);
+
+  g_alloc_observer.store(nullptr);
+  VoshInstallSoundOutput(NoOutput, 48000, 2);
+}
 
 TEST(OpenHeader, FieldsFlagsAndLimits) {
   ContainerSpec s = MakeTestMovieSpec(VS2H, 6, 80);
