@@ -7,15 +7,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "audio/backends/sound_select.h"
-#include "engine/async.h"
-#include "engine/container.h"
-#include "engine/copy.h"
-#include "engine/movie.h"
-#include "engine/playback.h"
-#include "engine/stats.h"
-#include "engine/utils.h"
-#include "player/player.h"
+#include "player.h"
+#include "vosh.h"
 
 namespace {
 
@@ -25,7 +18,6 @@ constexpr uint32_t BUILTIN_LOOPS = 200;
 constexpr int SKIP_REST = 9999;
 constexpr int LAST_NAMED_INDEX = 1999999;
 constexpr int BUILTIN_INDEX = 2000000;
-constexpr uint32_t SURFACE_BGRA = 5;
 constexpr uint32_t COPY_DEST_HEIGHT = 480;
 const char *const WINDOW_TITLE = "Vosh Video Player for Linux";
 
@@ -108,13 +100,12 @@ HVOSH OpenNamedMovie(const Player *p, const char *path, uint32_t flags, int *sea
   HVOSH movie = VoshOpenMovie(static_cast<uint64_t>(reinterpret_cast<uintptr_t>(path)),
                               flags + OPEN_READ_RATE);
   if (movie) return movie;
-  uint64_t offset = 0;
-  const int fd = FindEmbeddedMovie(path, &offset);
+  const int fd = FindEmbeddedMovie(path);
   if (fd < 0) FailOpen();
   if (p->sw.fast) VoshOverrideFrameRate(0, 0);
-  // The embedded movie's frame index counts from its own first byte.
-  g_pending_open.start_offset = offset;
-  movie = VoshOpenMovie(static_cast<uint64_t>(fd), flags | OPEN_FILE_DESCRIPTOR | OPEN_START_OFFSET);
+  // The descriptor stands at the embedded movie's first byte, where its
+  // frame offsets count from.
+  movie = VoshOpenMovie(static_cast<uint64_t>(fd), flags | OPEN_FILE_DESCRIPTOR);
   if (!movie) {
     close(fd);
     FailOpen();
@@ -145,7 +136,8 @@ int ShowMovie(Player *p, Showing *s) {
   HVOSH movie = s->movie;
   VoshStartAsyncDecompress(movie, p->workers, p->worker_count);
 
-  const uint32_t mw = movie->width, mh = movie->height;
+  const MovieRecordHead *head = VoshGetMovieHead(movie);
+  const uint32_t mw = head->width, mh = head->height;
   const uint32_t W = p->largest_w > mw ? p->largest_w : mw;
   const uint32_t H = p->largest_h > mh ? p->largest_h : mh;
   SDL_Window *window = nullptr;
@@ -209,7 +201,7 @@ int ShowMovie(Player *p, Showing *s) {
       continue;
     }
     if (VoshWaitAsyncDecompress(movie, -1) == 1) {
-      if (movie->current_frame == movie->frame_count) {
+      if (head->current_frame == head->frame_count) {
         // The last frame is still shown; the movie ends after this pass.
         if (s->loop < 2)
           ended = true;
