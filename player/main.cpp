@@ -1,6 +1,7 @@
 // The movie player: plays each movie named on the command line in an SDL
 // window, one after the other, then the movie built into the library.
 #include <SDL.h>
+#include <strings.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -84,6 +85,43 @@ void ScanSwitches(int argc, char **argv, Switches *sw) {
       default: break;
     }
   }
+}
+
+// True when the comma-separated list (as SDL_VIDEODRIVER takes it) holds
+// name, ignoring case.
+bool ListNames(const char *list, const char *name) {
+  const size_t n = strlen(name);
+  for (const char *p = list;; ++p) {
+    const char *end = strchr(p, ',');
+    const size_t len = end ? static_cast<size_t>(end - p) : strlen(p);
+    if (len == n && strncasecmp(p, name, n) == 0) return true;
+    if (!end) return false;
+    p = end;
+  }
+}
+
+// Without a display SDL still starts, on a video driver whose windows show
+// nothing ("offscreen" or "dummy"). Unless the user asked for that driver,
+// that is no display at all: true, with the message naming what is missing.
+bool OnlyAnInvisibleDriver(char *message, size_t size) {
+  const char *driver = SDL_GetCurrentVideoDriver();
+  if (!driver || (strcasecmp(driver, "offscreen") != 0 && strcasecmp(driver, "dummy") != 0))
+    return false;
+  const char *wanted = getenv("SDL_VIDEODRIVER");
+  if (wanted && ListNames(wanted, driver)) return false;
+  const char *x11 = getenv("DISPLAY");
+  const char *wayland = getenv("WAYLAND_DISPLAY");
+  if ((!x11 || !*x11) && (!wayland || !*wayland))
+    snprintf(message, size,
+             "No display: DISPLAY and WAYLAND_DISPLAY are not set, and SDL's \"%s\" video "
+             "driver shows nothing",
+             driver);
+  else
+    snprintf(message, size,
+             "No display: cannot open DISPLAY=\"%s\" or WAYLAND_DISPLAY=\"%s\", and SDL's "
+             "\"%s\" video driver shows nothing",
+             x11 ? x11 : "", wayland ? wayland : "", driver);
+  return true;
 }
 
 [[noreturn]] void FailOpen() {
@@ -266,6 +304,12 @@ int main(int argc, char **argv) {
 
   if (SDL_Init(SDL_INIT_VIDEO) < 0) {
     printf("Unable to init SDL: %s\n", SDL_GetError());
+    return EXIT_SDL;
+  }
+  char no_display[256];
+  if (OnlyAnInvisibleDriver(no_display, sizeof no_display)) {
+    printf("Unable to init SDL: %s\n", no_display);
+    SDL_Quit();
     return EXIT_SDL;
   }
   if (!p.sw.no_sound) {
