@@ -202,7 +202,7 @@ struct alignas(256) MovieRecord {
 
 // Applications read the record's first fields through MovieRecordHead.
 static_assert(std::is_standard_layout_v<MovieRecord>);
-#define VOSH_SAME_HEAD_FIELD(f)                                         \
+#define VOSH_SAME_HEAD_FIELD(f)                                             \
   static_assert(offsetof(MovieRecord, f) == offsetof(MovieRecordHead, f) && \
                 std::is_same_v<decltype(MovieRecord::f), decltype(MovieRecordHead::f)>)
 VOSH_SAME_HEAD_FIELD(width);
