@@ -5,11 +5,9 @@
 #include <atomic>
 #include <cstdint>
 
+#include "vosh.h"
 #include "engine/platform/locks.h"
 #include "engine/platform/threads.h"
-
-struct MovieRecord;
-typedef MovieRecord *HVOSH;
 
 enum : uint32_t {
   ASYNC_MAX_WORKERS = 64,
@@ -53,14 +51,6 @@ struct AsyncCompletion {
 };
 
 typedef int (*AsyncWaitHook)(HVOSH movie);
-
-// Public entry points.
-uint32_t VoshGetCpuCount();
-int VoshStartWorkerThread(int n);
-int VoshStartAsyncDecompress(HVOSH movie, const uint32_t *worker_numbers, int count);
-// timeout_us < 0 waits without limit, 0 polls.  1 when the frame is finished
-// (or nothing is in progress), 0 when the time ran out.
-int VoshWaitAsyncDecompress(HVOSH movie, int timeout_us);
 
 int CreateWorkerThread(int n);
 int WaitAsyncBeforeClose(HVOSH movie);

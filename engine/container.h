@@ -4,6 +4,8 @@
 #pragma once
 #include <cstdint>
 
+#include "vosh.h"
+
 constexpr uint32_t MOVIE_HEADER_SIZE = 44;
 constexpr uint32_t MAX_SOUND_TRACKS = 256;
 constexpr uint32_t MAX_INDEX_SLOTS = 1000000;
@@ -61,7 +63,6 @@ int IsFirstGenRevisionFToH(uint32_t signature);
 int IsSecondGenRevisionIToN(uint32_t signature);
 int IsSecondGenRevisionHToN(uint32_t signature);
 int IsSecondGenSignature(uint32_t signature);
-int VoshIsKnownSignature(uint32_t signature);
 
 // Loads the eleven header words from 44 bytes of file data.
 void ParseMovieHeader(const uint8_t *bytes, MovieHeader *header);

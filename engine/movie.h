@@ -1,40 +1,19 @@
 // The movie record: everything the engine keeps about one open movie, the
 // records it holds (sound tracks, slice layout, first-generation scratch
-// sizes), the open's options and flags, and the library's per-movie entry
-// points.
+// sizes), the open's options and the library's internal per-movie calls.
+// The handle, the open flags and the entry points are in vosh.h.
 #pragma once
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
+#include <type_traits>
 
+#include "vosh.h"
 #include "engine/container.h"
 #include "engine/framebuffers.h"
 #include "engine/platform/locks.h"
 #include "engine/reader.h"
 #include "video/gen2/slices.h"
-
-struct MovieRecord;
-typedef MovieRecord *HVOSH;
-
-// OpenFlags: the bits of the open call.
-constexpr uint32_t OPEN_THREE_BUFFER_SETS = 0x8;
-constexpr uint32_t OPEN_FULL_RANGE = 0x10;
-constexpr uint32_t OPEN_START_OFFSET = 0x20;
-constexpr uint32_t OPEN_TAIL_READ = 0x80;
-constexpr uint32_t OPEN_NO_FRAME_BUFFERS_OLD = 0x100;
-constexpr uint32_t OPEN_NO_FRAME_BUFFERS = 0x400;
-constexpr uint32_t OPEN_SWAP_LUMA_ALPHA = 0x800;
-constexpr uint32_t OPEN_RATE_OVERRIDE = 0x1000;
-constexpr uint32_t OPEN_PRELOAD = 0x2000;
-constexpr uint32_t OPEN_TRACK_LIST = 0x4000;
-constexpr uint32_t OPEN_NEVER_SKIP = 0x80000;
-constexpr uint32_t OPEN_ALPHA = 0x100000;
-constexpr uint32_t OPEN_NO_INITIAL_FILL = 0x200000;
-constexpr uint32_t OPEN_READ_RATE = 0x400000;
-constexpr uint32_t OPEN_FILE_DESCRIPTOR = 0x800000;
-constexpr uint32_t OPEN_BUFFER_SIZE = 0x1000000;
-constexpr uint32_t OPEN_READER_OPENER = 0x2000000;
-constexpr uint32_t OPEN_MEMORY_IMAGE = 0x4000000;
-constexpr uint32_t OPEN_WHOLE_FILE = 0x10000000;
 
 // MovieFlags bits the open derives.
 constexpr uint32_t MOVIE_KEEP_THREADS = 0x40;
@@ -105,10 +84,6 @@ struct SoundTrack {
   TrackOps ops;
   uint32_t feed_mask;            // all ones unless the output sets one
 };
-
-// Function through which the open creates each sound track.
-typedef int (*TrackOpenFunction)(SoundTrack *track, uint32_t rate, uint32_t channels,
-                                 uint32_t movie_flags, HVOSH owner);
 
 // The settings one open consumes.
 struct OpenOptions {
@@ -225,13 +200,23 @@ struct alignas(256) MovieRecord {
   uint32_t header_extra_left;
 };
 
+// Applications read the record's first fields through MovieRecordHead.
+static_assert(std::is_standard_layout_v<MovieRecord>);
+#define VOSH_SAME_HEAD_FIELD(f)                                             \
+  static_assert(offsetof(MovieRecord, f) == offsetof(MovieRecordHead, f) && \
+                std::is_same_v<decltype(MovieRecord::f), decltype(MovieRecordHead::f)>)
+VOSH_SAME_HEAD_FIELD(width);
+VOSH_SAME_HEAD_FIELD(height);
+VOSH_SAME_HEAD_FIELD(frame_count);
+VOSH_SAME_HEAD_FIELD(current_frame);
+VOSH_SAME_HEAD_FIELD(previous_frame);
+#undef VOSH_SAME_HEAD_FIELD
+static_assert(sizeof(MovieRecordHead) == offsetof(MovieRecord, rate_num));
+
 // The block that holds a record: the distance word just before it.
 void *GetMovieBlock(MovieRecord *movie);
 
-// Entry points.
-HVOSH VoshOpenMovie(uint64_t source, uint32_t flags);
 HVOSH OpenMovieWithOptions(uint64_t source, const OpenOptions *options, uint32_t flags);
-void VoshCloseMovie(HVOSH movie);
 // Makes frame n current (0 counts as 1).
 void MoveToFrame(HVOSH movie, uint32_t n);
 

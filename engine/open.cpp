@@ -347,10 +347,7 @@ HVOSH OpenMovieWithOptions(uint64_t source, const OpenOptions *options, uint32_t
     flags &= ~(uint32_t)OPEN_WHOLE_FILE;  // an image is already whole
   } else {
     SetReaderHostHooks(reader);
-    if (flags & OPEN_START_OFFSET) {
-      reader->start_offset = options->start_offset;
-      m->start_offset = options->start_offset;
-    }
+    if (flags & OPEN_START_OFFSET) reader->start_offset = options->start_offset;
     IoOpenFunction opener = OpenFileReader;
     if ((flags & OPEN_READER_OPENER) && options->reader_opener) opener = options->reader_opener;
     LockGlobal(&g_io_thread_lock);
@@ -361,6 +358,7 @@ HVOSH OpenMovieWithOptions(uint64_t source, const OpenOptions *options, uint32_t
       return nullptr;
     }
     reader_open = 1;
+    m->start_offset = reader->start_offset;
     reader->ops.ReadHeader(reader, 0, header_bytes, MOVIE_HEADER_SIZE);
   }
   MovieHeader h;

@@ -2,8 +2,7 @@
 #pragma once
 #include <cstdint>
 
-struct MovieRecord;
-typedef MovieRecord *HVOSH;
+#include "vosh.h"  // VoshShouldWait, VoshAdvanceFrame, VoshSetPaused
 
 enum : uint32_t {
   SKIP_UNDECIDED = 0,
@@ -26,12 +25,7 @@ HVOSH BeginFrame(HVOSH movie, uint32_t now);
 int EndFrame(HVOSH movie, uint32_t now);
 // Switches every sound track off (0) or on; 1 when any track reported on.
 int SetSoundTracksEnabled(HVOSH movie, int on);
-void VoshAdvanceFrame(HVOSH movie);
 void MoveToFrame(HVOSH movie, uint32_t n);
-// Returns the paused value now in force.
-uint32_t VoshSetPaused(HVOSH movie, uint32_t pause);
-// 1 while the next frame is not yet due.
-int VoshShouldWait(HVOSH movie);
 
 // One job of a frame: the audio packets (for the run that ends at the last
 // slice), then the video of the run.  1 after the job's work, else 0.

@@ -146,6 +146,11 @@ int OpenFileReader(IoReader *reader, uint64_t source, uint32_t open_flags) {
   }
   if (open_flags & OPEN_START_OFFSET) {
     if (reader->start_offset != 0) g_file_ops.SeekFile(&reader->handle, reader->start_offset);
+  } else if (open_flags & OPEN_FILE_DESCRIPTOR) {
+    // A movie inside a larger file is handed in positioned at its first
+    // byte: its offsets count from there.
+    const off64_t at = lseek64((int)source, 0, SEEK_CUR);
+    reader->start_offset = at > 0 ? (uint64_t)at : 0;
   } else {
     reader->start_offset = 0;
   }

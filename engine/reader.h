@@ -107,7 +107,8 @@ struct IoReader {
 extern std::atomic<uint64_t> g_reader_owner_tag;
 
 // The built-in opener (an IoOpenFunction): a path, or a descriptor with open
-// flag 0x800000; open flag 0x20 applies reader->start_offset.
+// flag 0x800000; open flag 0x20 applies reader->start_offset, else a
+// descriptor's movie starts at the descriptor's position.
 int OpenFileReader(IoReader *reader, uint64_t source, uint32_t open_flags);
 
 uint64_t ReadHeaderBytes(IoReader *reader, int64_t offset, void *dest, uint64_t bytes);

@@ -6,8 +6,7 @@
 
 #include <cstring>
 
-#include "engine/container.h"
-#include "player/player.h"
+#include "player.h"
 
 namespace {
 
@@ -28,7 +27,7 @@ uint32_t ReadBlock(int fd, uint8_t *dest) {
 
 }  // namespace
 
-int FindEmbeddedMovie(const char *path, uint64_t *offset) {
+int FindEmbeddedMovie(const char *path) {
   const int fd = open(path, O_RDONLY);
   if (fd < 0) return -1;
   const uint32_t size = static_cast<uint32_t>(lseek64(fd, 0, SEEK_END));
@@ -58,7 +57,6 @@ int FindEmbeddedMovie(const char *path, uint64_t *offset) {
       if (after > SMALLEST_SIZE_WORD && after < size) {
         const uint64_t at = SCAN_START + (uint64_t)SCAN_BLOCK * b + k;
         if (lseek64(fd, (off64_t)at, SEEK_SET) < 0) break;
-        *offset = at;
         return fd;
       }
     }

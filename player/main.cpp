@@ -1,21 +1,15 @@
 // The movie player: plays each movie named on the command line in an SDL
 // window, one after the other, then the movie built into the library.
 #include <SDL.h>
+#include <strings.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
-#include "audio/backends/sound_select.h"
-#include "engine/async.h"
-#include "engine/container.h"
-#include "engine/copy.h"
-#include "engine/movie.h"
-#include "engine/playback.h"
-#include "engine/stats.h"
-#include "engine/utils.h"
-#include "player/player.h"
+#include "player.h"
+#include "vosh.h"
 
 namespace {
 
@@ -25,7 +19,6 @@ constexpr uint32_t BUILTIN_LOOPS = 200;
 constexpr int SKIP_REST = 9999;
 constexpr int LAST_NAMED_INDEX = 1999999;
 constexpr int BUILTIN_INDEX = 2000000;
-constexpr uint32_t SURFACE_BGRA = 5;
 constexpr uint32_t COPY_DEST_HEIGHT = 480;
 const char *const WINDOW_TITLE = "Vosh Video Player for Linux";
 
@@ -94,6 +87,43 @@ void ScanSwitches(int argc, char **argv, Switches *sw) {
   }
 }
 
+// True when the comma-separated list (as SDL_VIDEODRIVER takes it) holds
+// name, ignoring case.
+bool ListNames(const char *list, const char *name) {
+  const size_t n = strlen(name);
+  for (const char *p = list;; ++p) {
+    const char *end = strchr(p, ',');
+    const size_t len = end ? static_cast<size_t>(end - p) : strlen(p);
+    if (len == n && strncasecmp(p, name, n) == 0) return true;
+    if (!end) return false;
+    p = end;
+  }
+}
+
+// Without a display SDL still starts, on a video driver whose windows show
+// nothing ("offscreen" or "dummy"). Unless the user asked for that driver,
+// that is no display at all: true, with the message naming what is missing.
+bool OnlyAnInvisibleDriver(char *message, size_t size) {
+  const char *driver = SDL_GetCurrentVideoDriver();
+  if (!driver || (strcasecmp(driver, "offscreen") != 0 && strcasecmp(driver, "dummy") != 0))
+    return false;
+  const char *wanted = getenv("SDL_VIDEODRIVER");
+  if (wanted && ListNames(wanted, driver)) return false;
+  const char *x11 = getenv("DISPLAY");
+  const char *wayland = getenv("WAYLAND_DISPLAY");
+  if ((!x11 || !*x11) && (!wayland || !*wayland))
+    snprintf(message, size,
+             "No display: DISPLAY and WAYLAND_DISPLAY are not set, and SDL's \"%s\" video "
+             "driver shows nothing",
+             driver);
+  else
+    snprintf(message, size,
+             "No display: cannot open DISPLAY=\"%s\" or WAYLAND_DISPLAY=\"%s\", and SDL's "
+             "\"%s\" video driver shows nothing",
+             x11 ? x11 : "", wayland ? wayland : "", driver);
+  return true;
+}
+
 [[noreturn]] void FailOpen() {
   printf("Unable to open Vosh (%s)\n", VoshGetErrorText());
   SDL_Quit();
@@ -108,13 +138,12 @@ HVOSH OpenNamedMovie(const Player *p, const char *path, uint32_t flags, int *sea
   HVOSH movie = VoshOpenMovie(static_cast<uint64_t>(reinterpret_cast<uintptr_t>(path)),
                               flags + OPEN_READ_RATE);
   if (movie) return movie;
-  uint64_t offset = 0;
-  const int fd = FindEmbeddedMovie(path, &offset);
+  const int fd = FindEmbeddedMovie(path);
   if (fd < 0) FailOpen();
   if (p->sw.fast) VoshOverrideFrameRate(0, 0);
-  // The embedded movie's frame index counts from its own first byte.
-  g_pending_open.start_offset = offset;
-  movie = VoshOpenMovie(static_cast<uint64_t>(fd), flags | OPEN_FILE_DESCRIPTOR | OPEN_START_OFFSET);
+  // The descriptor stands at the embedded movie's first byte, where its
+  // frame offsets count from.
+  movie = VoshOpenMovie(static_cast<uint64_t>(fd), flags | OPEN_FILE_DESCRIPTOR);
   if (!movie) {
     close(fd);
     FailOpen();
@@ -145,7 +174,8 @@ int ShowMovie(Player *p, Showing *s) {
   HVOSH movie = s->movie;
   VoshStartAsyncDecompress(movie, p->workers, p->worker_count);
 
-  const uint32_t mw = movie->width, mh = movie->height;
+  const MovieRecordHead *head = VoshGetMovieHead(movie);
+  const uint32_t mw = head->width, mh = head->height;
   const uint32_t W = p->largest_w > mw ? p->largest_w : mw;
   const uint32_t H = p->largest_h > mh ? p->largest_h : mh;
   SDL_Window *window = nullptr;
@@ -209,7 +239,7 @@ int ShowMovie(Player *p, Showing *s) {
       continue;
     }
     if (VoshWaitAsyncDecompress(movie, -1) == 1) {
-      if (movie->current_frame == movie->frame_count) {
+      if (head->current_frame == head->frame_count) {
         // The last frame is still shown; the movie ends after this pass.
         if (s->loop < 2)
           ended = true;
@@ -274,6 +304,12 @@ int main(int argc, char **argv) {
 
   if (SDL_Init(SDL_INIT_VIDEO) < 0) {
     printf("Unable to init SDL: %s\n", SDL_GetError());
+    return EXIT_SDL;
+  }
+  char no_display[256];
+  if (OnlyAnInvisibleDriver(no_display, sizeof no_display)) {
+    printf("Unable to init SDL: %s\n", no_display);
+    SDL_Quit();
     return EXIT_SDL;
   }
   if (!p.sw.no_sound) {

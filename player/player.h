@@ -2,12 +2,12 @@
 #pragma once
 #include <cstdint>
 
-#include "engine/stats.h"
+#include "vosh.h"
 
 // Searches the file at path for a movie embedded in it. On success returns
-// the open descriptor positioned at the movie's first byte and stores that
-// offset; otherwise closes what it opened and returns -1.
-int FindEmbeddedMovie(const char *path, uint64_t *offset);
+// the open descriptor positioned at the movie's first byte; otherwise closes
+// what it opened and returns -1.
+int FindEmbeddedMovie(const char *path);
 
 // The -q line (without a newline) and the -s summary on standard output.
 void PrintStatisticsLine(const RecentStats *stats);

@@ -1,7 +1,7 @@
 // The player's statistics line (-q) and playback summary (-s).
 #include <cstdio>
 
-#include "player/player.h"
+#include "player.h"
 
 namespace {
 

@@ -395,6 +395,13 @@ TEST(OpenModes, EveryModeOpensTheSameMovie) {
   ASSERT_TRUE(WriteBytesFile(outer, outer_path));
   OpenOptions offset = {5000, UINT64_MAX, UINT32_MAX, 0, UINT32_MAX, 0, nullptr, nullptr};
   check(OpenMovieWithOptions((uint64_t)(uintptr_t)outer_path.c_str(), &offset, OPEN_START_OFFSET), "offset");
+  // A descriptor standing at the embedded movie's first byte: its offsets
+  // count from there, with no start offset given.
+  fd = open(outer_path.c_str(), O_RDONLY);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(lseek(fd, 5000, SEEK_SET), 5000);
+  check(OpenMovieWithOptions((uint64_t)fd, nullptr, OPEN_FILE_DESCRIPTOR), "descriptor inside");
+  close(fd);
   unlink(outer_path.c_str());
 
   // The whole-file load: one block, the record inside, the file's bytes after it.

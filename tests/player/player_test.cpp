@@ -17,6 +17,7 @@
 #include <random>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "player/flat_movie.h"
@@ -75,6 +76,34 @@ std::string Shell(const std::string &cmd, int *status = nullptr) {
   return out;
 }
 
+// Changes to the environment of one run; a null value removes the variable.
+typedef std::vector<std::pair<const char *, const char *>> EnvChanges;
+
+// Every run draws with SDL's software renderer into a window framebuffer
+// without GL, so that no GL driver (with threads of its own, which the
+// sanitizers would watch) is loaded into the player.
+const EnvChanges kSoftwareDrawing = {{"SDL_RENDER_DRIVER", "software"},
+                                     {"SDL_FRAMEBUFFER_ACCELERATION", "0"}};
+
+// The names of the GL libraries mapped into a process, one a line.
+std::string MappedGlLibraries(pid_t pid, std::string *maps) {
+  *maps = ReadFile("/proc/" + std::to_string(pid) + "/maps");
+  std::string found;
+  for (size_t at = 0; at < maps->size();) {
+    size_t end = maps->find('\n', at);
+    if (end == std::string::npos) end = maps->size();
+    const std::string line = maps->substr(at, end - at);
+    at = end + 1;
+    const std::string name = line.substr(line.rfind('/') == std::string::npos ? line.size()
+                                                                               : line.rfind('/') + 1);
+    for (const char *gl : {"libGL", "libEGL", "libOpenGL", "_dri.so", "swrast", "llvmpipe",
+                           "libgallium", "libLLVM"})
+      if (name.find(gl) != std::string::npos && found.find(name) == std::string::npos)
+        found += name + "\n";
+  }
+  return found;
+}
+
 // One run of the player with its standard output going to a file.
 struct PlayerRun {
   pid_t pid = -1;
@@ -83,7 +112,7 @@ struct PlayerRun {
   int signal = 0;       // set when it ended by a signal
   bool ended = false;
 
-  void Start(const std::vector<std::string> &args, bool with_display = true) {
+  void Start(const std::vector<std::string> &args, const EnvChanges &env = {}) {
     out_path = TempPath("out" + std::to_string(reinterpret_cast<uintptr_t>(this) & 0xFFFF) + ".txt");
     std::vector<std::string> argv;
     if (kEmulated) argv.push_back(VOSH_PLAYER_RUNNER);
@@ -104,10 +133,13 @@ struct PlayerRun {
       const int err_fd = open((out_path + ".err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
       dup2(err_fd, 2);
       setenv("ASAN_OPTIONS", asan.c_str(), 1);
-      if (!with_display) {
-        unsetenv("DISPLAY");
-        setenv("SDL_VIDEODRIVER", "x11", 1);
-      }
+      for (const EnvChanges *changes : {&kSoftwareDrawing, &env})
+        for (const auto &[name, value] : *changes) {
+          if (value)
+            setenv(name, value, 1);
+          else
+            unsetenv(name);
+        }
       std::vector<char *> cargv;
       for (std::string &a : argv) cargv.push_back(const_cast<char *>(a.c_str()));
       cargv.push_back(nullptr);
@@ -152,9 +184,9 @@ struct PlayerRun {
 
 // Runs the player to its end (at most ms) and returns its output.
 std::string RunToEnd(const std::vector<std::string> &args, int ms, int *exit_code,
-                     bool with_display = true) {
+                     const EnvChanges &env = {}) {
   PlayerRun run;
-  run.Start(args, with_display);
+  run.Start(args, env);
   const bool ended = run.Wait(ms);
   EXPECT_TRUE(ended) << "the player did not end";
   EXPECT_EQ(run.signal, 0) << "the player ended by a signal: " << run.Errors();
@@ -324,10 +356,31 @@ TEST_F(PlayerTest, UsageAndStartUpFailures) {
     EXPECT_EQ(RunToEnd({"no-such-movie.vsh", sw}, 20000 * kSlow, &code), kUsage) << sw;
     EXPECT_EQ(code, 1) << sw;
   }
-  // Without a display SDL cannot start: no sound line, exit 2.
-  const std::string out = RunToEnd({"no-such-movie.vsh"}, 20000 * kSlow, &code, false);
+  // Without a display SDL cannot start: no sound line, exit 2, whether SDL is
+  // held to X11 or left to fall back on a video driver that shows nothing.
+  // Only a user who asks for such a driver plays into it.
+  const std::string movie = Movie(FlatMovieSpec(64, 48, 30, 1, {kRed, kGreen, kRed}), "three.vsh");
+  const EnvChanges no_display = {{"DISPLAY", nullptr}, {"WAYLAND_DISPLAY", nullptr}};
+  EnvChanges x11 = no_display, unforced = no_display, dummy = no_display;
+  x11.push_back({"SDL_VIDEODRIVER", "x11"});
+  unforced.push_back({"SDL_VIDEODRIVER", nullptr});
+  dummy.push_back({"SDL_VIDEODRIVER", "dummy"});
+  PlayerRun asked;  // ends after the built-in movie's 20 s
+  asked.Start({"-a", "-s", movie}, dummy);
+  std::string out = RunToEnd({movie}, 20000 * kSlow, &code, x11);
   EXPECT_EQ(out.rfind("Unable to init SDL: ", 0), 0u) << out;
   EXPECT_EQ(code, 2);
+  out = RunToEnd({movie}, 20000 * kSlow, &code, unforced);
+  EXPECT_EQ(out.rfind("Unable to init SDL: No display: DISPLAY and WAYLAND_DISPLAY are not set", 0),
+            0u)
+      << out;
+  EXPECT_EQ(out.find('\n'), out.size() - 1) << out;
+  EXPECT_EQ(code, 2);
+  ASSERT_TRUE(asked.Wait(40000 * kSlow)) << "the player did not end on the dummy driver";
+  EXPECT_EQ(asked.exit_code, 0) << asked.Errors();
+  EXPECT_EQ(asked.Output().rfind("Vosh Summary:\n  Filename: " + movie + "\n", 0), 0u)
+      << asked.Output();
+  EXPECT_NE(asked.Output().find("  Total frames played: 3\n"), std::string::npos) << asked.Output();
 }
 
 TEST_F(PlayerTest, FilesThatAreNoMoviesEndWithTheOpenError) {
@@ -418,6 +471,10 @@ TEST_F(PlayerTest, PicturesPauseSkipToTheNextFileAndTheBuiltInMovie) {
     previous = GoodScreenshot(first);
   }
   ASSERT_GE(which_grey(previous), 0);
+  // The picture is drawn without GL: no GL library is loaded.
+  std::string maps;
+  EXPECT_EQ(MappedGlLibraries(run.pid, &maps), "");
+  EXPECT_NE(maps.find("libSDL2"), std::string::npos) << "the player's maps cannot be read";
   bool changed = false;
   for (int i = 0; i < 40 && !changed; ++i) {
     SleepMs(70);
