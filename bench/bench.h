@@ -1,6 +1,7 @@
 // Shared pieces of the benchmark program: the subcommand table and timing.
 #pragma once
 #include <cstdint>
+#include <vector>
 
 // One subcommand: name, one-line description, entry (argc/argv after the name).
 typedef int (*BenchCommandEntry)(int argc, char **argv);
@@ -22,3 +23,7 @@ double BenchNsPerCall(BenchBody fn, void *ctx, uint32_t min_ms);
 int RunKernelBench(int argc, char **argv);
 int RunFrameBench(int argc, char **argv);
 int RunMovieBench(int argc, char **argv);
+int RunHandoffBench(int argc, char **argv);
+
+// The movie bench's second-generation movie of eight slices at this size.
+std::vector<uint8_t> WriteBenchMovie(uint32_t width, uint32_t height);

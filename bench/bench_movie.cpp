@@ -151,6 +151,8 @@ HVOSH OpenBenchMovie(const std::vector<uint8_t> &image, const std::string &path,
 
 }  // namespace
 
+std::vector<uint8_t> WriteBenchMovie(uint32_t width, uint32_t height) { return WriteMovie(width, height); }
+
 int RunMovieBench(int argc, char **argv) {
   uint32_t min_ms = 2000;
   for (int i = 0; i < argc; ++i)

@@ -119,8 +119,10 @@ int PushAsyncQueue(AsyncQueue *q, const void *src, uint32_t len) {
   memcpy(q->ring, s + first, len - first);
   q->write_count.store(w + len, std::memory_order_relaxed);
   q->posts.fetch_add(1, std::memory_order_seq_cst);
-  ReleaseSemaphore(&q->items, 1);
   UnlockRecursiveMutex(&q->lock);
+  // Released after the lock is free, so the popper it wakes finds the ring
+  // unlocked instead of sleeping on it again.
+  ReleaseSemaphore(&q->items, 1);
   return 1;
 }
 
@@ -143,11 +145,13 @@ int PopAsyncQueue(AsyncQueue *q, int n, int timeout_us, void *dst, uint32_t len)
   memcpy(d, q->ring + at, first);
   memcpy(d + first, q->ring, m - first);
   q->read_count.store(r + m, std::memory_order_relaxed);
+  int space_freed = 0;
   if (q->space_token.load(std::memory_order_seq_cst) == 0) {
     q->space_token.store(1, std::memory_order_seq_cst);
-    ReleaseSemaphore(&q->space, 1);
+    space_freed = 1;
   }
   UnlockRecursiveMutex(&q->lock);
+  if (space_freed) ReleaseSemaphore(&q->space, 1);
   return m > 0;
 }
 
@@ -379,7 +383,10 @@ int VoshWaitAsyncDecompress(HVOSH movie, int timeout_us) {
   if (!any) return 1;
   uint32_t start = timeout_us > 0 ? VoshGetMilliseconds() : 0;
   for (;;) {
-    for (uint32_t k = 0; k < ASYNC_SLOT_COUNT; ++k) {
+    // The runs were posted in slot order, so the last slot tends to finish
+    // last: waiting for it first, the earlier slots are mostly done by then
+    // and the waiter sleeps once per frame instead of once per completion.
+    for (uint32_t k = ASYNC_SLOT_COUNT; k-- > 0;) {
       uint32_t word = movie->async_slots[k].load(std::memory_order_acquire);
       if (!(word & ASYNC_SLOT_IN_FLIGHT)) continue;
       // Without a limit the drain still wakes every few milliseconds: the

@@ -272,12 +272,14 @@ void ReleaseSemaphore(Semaphore *s, int n) {
   SemaphoreWork *w = static_cast<SemaphoreWork *>(s->work);
   pthread_mutex_lock(&w->sync.mutex);
   w->count += static_cast<uint32_t>(n);
+  pthread_mutex_unlock(&w->sync.mutex);
+  // Signalled after the mutex is free: a waiter woken while it was still
+  // held would only sleep again on the mutex and need a second wake-up.
   if (n == 1) {
     pthread_cond_signal(&w->sync.condition);
   } else {
     pthread_cond_broadcast(&w->sync.condition);
   }
-  pthread_mutex_unlock(&w->sync.mutex);
 }
 
 void AcquireSpinLock() {
