@@ -82,21 +82,28 @@ std::string TempPath(const std::string &name) {
   return std::string(::testing::TempDir()) + "vosh_several_" + name + "_" + std::to_string(getpid());
 }
 
-// 64 x 64 key frames at 25 per second, `gap` bytes between frames, no sound.
-std::vector<uint8_t> WritePictureMovie(uint32_t frames, uint32_t gap) {
+// One 64 x 64 key frame; every frame of these movies is the same.
+std::vector<uint8_t> WriteKeyFrame() {
   SliceLayout l;
   MakeGen2Layout(&l, 64, 64, 0);
+  Gen2FrameDesc key = MakeGen2Frame(64, 64, true, l.slice_count, l.end_row, 40);
+  return WriteGen2Frame(&key);
+}
+
+ContainerSpec PictureSpec() {
   ContainerSpec desc;
   desc.width = 64;
   desc.height = 64;
   desc.rate_num = 25;
+  return desc;
+}
+
+// 64 x 64 key frames at 25 per second, `gap` bytes between frames, no sound.
+std::vector<uint8_t> WritePictureMovie(uint32_t frames, uint32_t gap) {
+  ContainerSpec desc = PictureSpec();
   desc.frame_gap = gap;
-  for (uint32_t f = 0; f < frames; f++) {
-    Gen2FrameDesc key = MakeGen2Frame(64, 64, true, l.slice_count, l.end_row, 40);
-    WriterFrame frame;
-    frame.bytes = WriteGen2Frame(&key);
-    desc.frames.push_back(frame);
-  }
+  const std::vector<uint8_t> video = WriteKeyFrame();
+  for (uint32_t f = 0; f < frames; f++) desc.frames.push_back(WriterFrame{video});
   return WriteContainer(desc);
 }
 
@@ -108,19 +115,13 @@ std::vector<uint8_t> WriteToneMovie(uint32_t rate, uint32_t channels, uint32_t c
   std::vector<std::vector<float>> coefficients(e.coded_channels, std::vector<float>(e.length, 0.0f));
   for (std::vector<float> &c : coefficients) c[e.length / 16] = 4000.0f;
   const std::vector<uint8_t> block = EncodeAudioCoefficients(&e, coefficients, nullptr);
-  SliceLayout l;
-  MakeGen2Layout(&l, 64, 64, 0);
-  ContainerSpec desc;
-  desc.width = 64;
-  desc.height = 64;
-  desc.rate_num = 25;
+  ContainerSpec desc = PictureSpec();
+  const std::vector<uint8_t> video = WriteKeyFrame();
   // A ring of 1.25 s.
   desc.tracks.push_back(WriterTrack{rate * channels * 2, rate | (channels == 2 ? 0x20000000u : 0) | codec_bits, 0});
   for (uint32_t f = 0; f < frames; f++) {
     WriterFrame frame;
     AppendAudioPacket(&frame.bytes, AudioBlockOutputBytes(&e), block);
-    Gen2FrameDesc key = MakeGen2Frame(64, 64, true, l.slice_count, l.end_row, 40);
-    const std::vector<uint8_t> video = WriteGen2Frame(&key);
     frame.bytes.insert(frame.bytes.end(), video.begin(), video.end());
     desc.frames.push_back(frame);
   }
