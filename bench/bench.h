@@ -22,3 +22,4 @@ double BenchNsPerCall(BenchBody fn, void *ctx, uint32_t min_ms);
 int RunKernelBench(int argc, char **argv);
 int RunFrameBench(int argc, char **argv);
 int RunMovieBench(int argc, char **argv);
+int RunChecksumBench(int argc, char **argv);

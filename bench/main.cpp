@@ -9,6 +9,7 @@ static const BenchCommand kCommands[] = {
     {"kernels", "ns per call of every video kernel slot: scalar, SSE2, SSSE3", RunKernelBench},
     {"frames", "second-generation frames per second on one worker, 1080p and 2160p", RunFrameBench},
     {"movie", "whole movies played through the engine on 1 and 8 workers, and their memory", RunMovieBench},
+    {"checksums", "checksums of writer movies of every revision decoded on 1 and 8 workers", RunChecksumBench},
 };
 
 uint64_t BenchNowNs() {
