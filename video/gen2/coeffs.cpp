@@ -8,33 +8,48 @@
 
 namespace {
 
-// Counts the 1 bits before the next 0 bit, at most 11, and consumes them with
-// the terminating bit (after 11 ones the twelfth bit is consumed whatever it
-// is). One peek of 12 bits covers every prefix.
-inline uint32_t ReadOnesPrefix(BitReader *reader) {
-  uint32_t bits = PeekBits(reader, 12);
-  uint32_t ones = static_cast<uint32_t>(__builtin_ctz(~bits | 0x800u));
-  SkipBits(reader, ones + 1);
-  return ones;
+// A prefix of 1 bits counted up to 11: the count c, read from the low bits
+// of a peek, together with the prefix's length (c + 1: the terminating 0, or
+// after 11 ones a twelfth bit consumed whatever it is).
+inline uint32_t OnesPrefix(uint64_t bits) {
+  return static_cast<uint32_t>(__builtin_ctz(~static_cast<uint32_t>(bits) | 0x800u));
 }
 
-// Magnitude code of a DC residual: 0, 1-3, or 4-513 with c - 3 extra bits.
-inline uint32_t ReadDcMagnitude(BitReader *reader, uint32_t c) {
-  if (c <= 3) return c;
-  uint32_t extra = c - 3;
-  return (1u << extra) + 2 + ReadBits(reader, extra);
+// Decodes one DC residual code from a peek: magnitude 0, 1-3, or 4-513 with
+// c - 3 extra bits, then a sign bit unless the magnitude is 0. Returns the
+// code's length; *m and *negative receive the magnitude and the sign.
+inline uint32_t DcResidualCode(uint64_t bits, uint32_t *m, uint32_t *negative) {
+  const uint32_t c = OnesPrefix(bits);
+  uint32_t len = c + 1;
+  if (c == 0) {
+    *m = 0;
+    *negative = 0;
+    return len;
+  }
+  if (c <= 3) {
+    *m = c;
+  } else {
+    const uint32_t extra = c - 3;
+    *m = (1u << extra) + 2 + (static_cast<uint32_t>(bits >> len) & ((1u << extra) - 1));
+    len += extra;
+  }
+  *negative = static_cast<uint32_t>(bits >> len) & 1;
+  return len + 1;
 }
 
 uint32_t ReadDcResidualsN(int32_t *residuals, uint32_t n, int32_t qi, BitReader *reader) {
   for (uint32_t i = 0; i < n; ++i) residuals[i] = 0;
   if (!ReadBit(reader)) return 0;
+  const uint32_t q = ClampQuantIndex(qi);
+  const uint64_t scale = DC_SCALE_TABLE[q < 8 ? 8 : q];
+  BitReader r = *reader;
   for (uint32_t i = 0; i < n; ++i) {
-    uint32_t c = ReadOnesPrefix(reader);
-    if (c == 0) continue;
-    uint32_t m = ReadDcMagnitude(reader, c);
-    int32_t v = ScaleDcResidual(m, qi);
-    residuals[i] = ReadBit(reader) ? -v : v;
+    uint32_t m, negative;
+    ConsumeBits(&r, DcResidualCode(PeekBits64(&r), &m, &negative));
+    const int32_t v = static_cast<int32_t>((scale * m + 512) >> 10);
+    residuals[i] = negative ? -v : v;
   }
+  *reader = r;
   return 1;
 }
 
@@ -43,13 +58,22 @@ inline uint32_t GridIndex(uint32_t row, uint32_t col) {
   return ((row >> 1) << 3) | ((col >> 1) << 2) | ((row & 1) << 1) | (col & 1);
 }
 
-void DecodeDcGridN(int32_t *grid, uint32_t side, const int32_t *context, int32_t qi,
-                   BitReader *reader, uint32_t flags, int16_t lower, int16_t upper) {
+// The grid of a side x side block (4 or 2); with the side fixed at compile
+// time every position's neighbours are known without tests.
+template <uint32_t side>
+void DecodeDcGridN(int32_t *grid, const int32_t *context, int32_t qi, BitReader *reader,
+                   uint32_t flags, int16_t lower, int16_t upper) {
   int32_t residuals[16];
-  ReadDcResidualsN(residuals, side * side, qi, reader);
+  const uint32_t coded = ReadDcResidualsN(residuals, side * side, qi, reader);
 
   const bool has_left = (flags & DC_NO_LEFT) == 0;
   const bool has_above = (flags & (DC_NO_ABOVE_FRAME | DC_NO_ABOVE_SLICE)) == 0 && context;
+  if (!coded && !has_left && !context && lower <= 0 && upper >= 0) {
+    // No residuals and nothing to predict from: every value is predicted
+    // from 0 and stays 0 (an inter residual without DC).
+    for (uint32_t i = 0; i < side * side; ++i) grid[i] = 0;
+    return;
+  }
   int32_t left_col[4];
   for (uint32_t r = 0; r < side; ++r) left_col[r] = grid[GridIndex(r, side - 1)];
 
@@ -152,19 +176,27 @@ void ReadDcResiduals4(int32_t residuals[4], int32_t qi, BitReader *reader) {
 
 void DecodeDcGrid16(int32_t grid[16], const int32_t *context, int32_t qi, BitReader *reader,
                     uint32_t position_flags, int16_t lower, int16_t upper) {
-  DecodeDcGridN(grid, 4, context, qi, reader, position_flags, lower, upper);
+  DecodeDcGridN<4>(grid, context, qi, reader, position_flags, lower, upper);
 }
 
 void DecodeDcGrid4(int32_t grid[4], const int32_t *context, int32_t qi, BitReader *reader,
                    uint32_t position_flags, int16_t lower, int16_t upper) {
-  DecodeDcGridN(grid, 2, context, qi, reader, position_flags, lower, upper);
+  DecodeDcGridN<2>(grid, context, qi, reader, position_flags, lower, upper);
 }
 
 uint32_t DecodeAcCoefficients(uint32_t pattern, int16_t *coeffs, BitReader *reader, int32_t qi,
                               const uint16_t *table, const int32_t dc[4], uint16_t words[4],
                               uint16_t intra_bit) {
-  const bool table2 = pattern >= 0x10000;
+  const uint8_t *lut = pattern >= 0x10000 ? AC_RUN_LUT + 512 : AC_RUN_LUT;
+  const uint32_t lut_mask = pattern >= 0x10000 ? 0xFFu : 0x1FFu;
+  // The dequantisation row and shift of the block's quantiser. The low 16
+  // bits after the final shift by 7 depend only on the low 23 bits of the
+  // scaled product, so the product is formed in wrapping 32-bit arithmetic.
+  const uint32_t q = ClampQuantIndex(qi);
+  const uint16_t *row = table + (q & 3) * 64;
+  const uint32_t shift = q >> 2;
   uint32_t classes = 0;
+  BitReader r = *reader;
   for (uint32_t k = 0; k < 4; ++k) {
     int16_t *block = coeffs + 64 * k;
     const uint16_t dc_bits = static_cast<uint16_t>(dc[k] & 0x1FFF);
@@ -177,20 +209,44 @@ uint32_t DecodeAcCoefficients(uint32_t pattern, int16_t *coeffs, BitReader *read
     uint32_t pos = 1, count = 0, last = 0;
     int32_t repeat = 0;
     for (;;) {
+      // One peek covers a run code (at most 9 bits, 15 with an escape) and
+      // the level after it (at most 12 prefix, 9 extra and 1 sign bits).
+      const uint64_t bits = PeekBits64(&r);
+      uint32_t used = 0;
       if (--repeat <= 0) {
-        uint32_t entry = table2 ? AC_RUN_LUT[512 + PeekBits(reader, 8)] : AC_RUN_LUT[PeekBits(reader, 9)];
-        uint32_t cls = entry >> 4;
-        SkipBits(reader, entry & 15);
-        uint32_t run = cls == 11 ? ReadBits(reader, 6) : AC_RUN_CLASSES[14 + cls];
-        if (pos + run > 63) break;
+        const uint32_t entry = lut[bits & lut_mask];
+        const uint32_t cls = entry >> 4;
+        used = entry & 15;
+        uint32_t run;
+        if (cls == 11) {
+          run = static_cast<uint32_t>(bits >> used) & 63;
+          used += 6;
+        } else {
+          run = AC_RUN_CLASSES[14 + cls];
+        }
+        if (pos + run > 63) {
+          ConsumeBits(&r, used);
+          break;
+        }
         pos += run;
         repeat = AC_RUN_CLASSES[cls] ? AC_RUN_CLASSES[cls] : 1;
       }
-      uint32_t c = ReadOnesPrefix(reader);
-      uint32_t m = c <= 2 ? c + 1 : (1u << (c - 2)) + 2 + ReadBits(reader, c - 2);
-      int32_t level = ReadBit(reader) ? -static_cast<int32_t>(m) : static_cast<int32_t>(m);
-      uint32_t n = SCAN_ORDER[pos];
-      block[n] = DequantiseCoefficient(level, table, qi, n);
+      // Level: c ones (at most 11), then for c >= 3 c - 2 extra bits, then
+      // the sign; magnitude c + 1, or 2^(c-2) + 2 + extra.
+      const uint64_t lv = bits >> used;
+      const uint32_t c = OnesPrefix(lv);
+      uint32_t len = c + 1;
+      uint32_t m = c + 1;
+      if (c >= 3) {
+        const uint32_t extra = c - 2;
+        m = (1u << extra) + 2 + (static_cast<uint32_t>(lv >> len) & ((1u << extra) - 1));
+        len += extra;
+      }
+      const uint32_t negative = static_cast<uint32_t>(lv >> len) & 1;
+      ConsumeBits(&r, used + len + 1);
+      const uint32_t level = negative ? 0u - m : m;
+      const uint32_t n = SCAN_ORDER[pos];
+      block[n] = static_cast<int16_t>(static_cast<uint16_t>((((level * row[n]) << shift) + 64) >> 7));
       ++count;
       last = pos;
       if (pos == 63) break;
@@ -200,5 +256,6 @@ uint32_t DecodeAcCoefficients(uint32_t pattern, int16_t *coeffs, BitReader *read
     words[k] = static_cast<uint16_t>(intra_bit | (ClassOfCount(count) << 13) | dc_bits);
     classes |= last << (8 * k);
   }
+  *reader = r;
   return classes;
 }
