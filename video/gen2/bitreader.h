@@ -96,16 +96,18 @@ inline void SkipBits(BitReader *reader, uint32_t n) {
   reader->count += 32 - n;
 }
 
+// The last `avail` (0 to 7) bytes of a stream at p as the low bytes of a
+// 64-bit value, the rest zero (out of line: the hot readers rarely get here).
+uint64_t ReadBitReaderTail(const uint8_t *p, uint64_t avail);
+
 // The two words at `next` as one 64-bit value (the first in the low half),
 // bytes at or past the end taken as zero.
 inline uint64_t PeekBitReaderWords64(const BitReader *reader) {
   const uint8_t *p = reader->next;
   const uint64_t avail = static_cast<uint64_t>(reader->end - p);
-  uint64_t w = 0;
-  if (avail >= 8)
-    std::memcpy(&w, p, 8);
-  else if (avail)
-    std::memcpy(&w, p, static_cast<size_t>(avail));
+  if (__builtin_expect(avail < 8, 0)) return ReadBitReaderTail(p, avail);
+  uint64_t w;
+  std::memcpy(&w, p, 8);
   return w;  // x86 is little-endian
 }
 

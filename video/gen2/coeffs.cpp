@@ -2,6 +2,8 @@
 // codes and dequantisation.
 #include "video/gen2/coeffs.h"
 
+#include <emmintrin.h>
+
 #include <cstring>
 
 #include "video/gen2/arith.h"
@@ -118,6 +120,22 @@ void DecodeDcGridN(int32_t *grid, const int32_t *context, int32_t qi, BitReader 
   }
 }
 
+// Clears the 64 coefficients of a block with eight 16-byte stores. Written
+// out rather than as a loop or memset, which the compiler turns into a string
+// store whose start-up costs more than the whole block.
+inline void ClearBlock(int16_t *block) {
+  const __m128i zero = _mm_setzero_si128();
+  __m128i *p = reinterpret_cast<__m128i *>(block);
+  _mm_storeu_si128(p + 0, zero);
+  _mm_storeu_si128(p + 1, zero);
+  _mm_storeu_si128(p + 2, zero);
+  _mm_storeu_si128(p + 3, zero);
+  _mm_storeu_si128(p + 4, zero);
+  _mm_storeu_si128(p + 5, zero);
+  _mm_storeu_si128(p + 6, zero);
+  _mm_storeu_si128(p + 7, zero);
+}
+
 inline uint16_t ClassOfCount(uint32_t count) {
   return count == 0 ? 3 : (count < 4 ? 2 : (count < 8 ? 1 : 0));
 }
@@ -184,53 +202,42 @@ void DecodeDcGrid4(int32_t grid[4], const int32_t *context, int32_t qi, BitReade
   DecodeDcGridN<2>(grid, context, qi, reader, position_flags, lower, upper);
 }
 
-uint32_t DecodeAcCoefficients(uint32_t pattern, int16_t *coeffs, BitReader *reader, int32_t qi,
-                              const uint16_t *table, const int32_t dc[4], uint16_t words[4],
-                              uint16_t intra_bit) {
-  const uint8_t *lut = pattern >= 0x10000 ? AC_RUN_LUT + 512 : AC_RUN_LUT;
-  const uint32_t lut_mask = pattern >= 0x10000 ? 0xFFu : 0x1FFu;
-  // The dequantisation row and shift of the block's quantiser. The low 16
-  // bits after the final shift by 7 depend only on the low 23 bits of the
-  // scaled product, so the product is formed in wrapping 32-bit arithmetic.
-  const uint32_t q = ClampQuantIndex(qi);
-  const uint16_t *row = table + (q & 3) * 64;
-  const uint32_t shift = q >> 2;
-  uint32_t classes = 0;
-  BitReader r = *reader;
-  for (uint32_t k = 0; k < 4; ++k) {
-    int16_t *block = coeffs + 64 * k;
-    const uint16_t dc_bits = static_cast<uint16_t>(dc[k] & 0x1FFF);
-    if (!(pattern & (1u << k))) {
-      block[0] = WrapToInt16(int64_t(dc[k]) * 8 + 32);
-      words[k] = static_cast<uint16_t>(intra_bit | 0x6000 | dc_bits);
-      continue;
+namespace {
+
+// The AC codes of one coded 8x8 block into `block` (cleared first), with
+// run-code table 1 (9-bit lookups) or 2 (8-bit lookups). row: the
+// dequantisation row of the block's quantiser, shift its power of two. The
+// low 16 bits after the final shift by 7 depend only on the low 23 bits of
+// the scaled product, so the product is formed in wrapping 32-bit
+// arithmetic. Returns count | last << 8: the number of levels and the scan
+// position of the last one.
+template <bool table2>
+uint32_t DecodeCodedBlock(int16_t *block, BitReader *r, const uint16_t *row, uint32_t shift) {
+  const uint8_t *lut = table2 ? AC_RUN_LUT + 512 : AC_RUN_LUT;
+  constexpr uint32_t kLutMask = table2 ? 0xFFu : 0x1FFu;
+  ClearBlock(block);
+  uint32_t pos = 1, count = 0, last = 0;
+  for (;;) {
+    // One peek covers a run code (at most 9 bits, 15 with an escape) and the
+    // level after it (at most 12 prefix, 9 extra and 1 sign bits).
+    uint64_t bits = PeekBits64(r);
+    const uint32_t entry = lut[bits & kLutMask];
+    const uint32_t cls = entry >> 4;
+    uint32_t used = entry & 15;
+    uint32_t run = AC_RUN_CLASSES[14 + cls];
+    if (cls == 11) {
+      run = static_cast<uint32_t>(bits >> used) & 63;
+      used += 6;
     }
-    std::memset(block, 0, 64 * sizeof(int16_t));
-    uint32_t pos = 1, count = 0, last = 0;
-    int32_t repeat = 0;
+    if (pos + run > 63) {
+      ConsumeBits(r, used);
+      break;
+    }
+    pos += run;
+    // The run's levels: one, or a repeat count of them without run codes,
+    // the first from the same peek.
+    uint32_t levels = AC_RUN_CLASSES[cls] ? AC_RUN_CLASSES[cls] : 1;
     for (;;) {
-      // One peek covers a run code (at most 9 bits, 15 with an escape) and
-      // the level after it (at most 12 prefix, 9 extra and 1 sign bits).
-      const uint64_t bits = PeekBits64(&r);
-      uint32_t used = 0;
-      if (--repeat <= 0) {
-        const uint32_t entry = lut[bits & lut_mask];
-        const uint32_t cls = entry >> 4;
-        used = entry & 15;
-        uint32_t run;
-        if (cls == 11) {
-          run = static_cast<uint32_t>(bits >> used) & 63;
-          used += 6;
-        } else {
-          run = AC_RUN_CLASSES[14 + cls];
-        }
-        if (pos + run > 63) {
-          ConsumeBits(&r, used);
-          break;
-        }
-        pos += run;
-        repeat = AC_RUN_CLASSES[cls] ? AC_RUN_CLASSES[cls] : 1;
-      }
       // Level: c ones (at most 11), then for c >= 3 c - 2 extra bits, then
       // the sign; magnitude c + 1, or 2^(c-2) + 2 + extra.
       const uint64_t lv = bits >> used;
@@ -243,18 +250,45 @@ uint32_t DecodeAcCoefficients(uint32_t pattern, int16_t *coeffs, BitReader *read
         len += extra;
       }
       const uint32_t negative = static_cast<uint32_t>(lv >> len) & 1;
-      ConsumeBits(&r, used + len + 1);
+      ConsumeBits(r, used + len + 1);
       const uint32_t level = negative ? 0u - m : m;
       const uint32_t n = SCAN_ORDER[pos];
       block[n] = static_cast<int16_t>(static_cast<uint16_t>((((level * row[n]) << shift) + 64) >> 7));
       ++count;
       last = pos;
-      if (pos == 63) break;
+      if (pos == 63) return count | last << 8;
       ++pos;
+      if (--levels == 0) break;
+      bits = PeekBits64(r);
+      used = 0;
+    }
+  }
+  return count | last << 8;
+}
+
+}  // namespace
+
+uint32_t DecodeAcCoefficients(uint32_t pattern, int16_t *coeffs, BitReader *reader, int32_t qi,
+                              const uint16_t *table, const int32_t dc[4], uint16_t words[4],
+                              uint16_t intra_bit) {
+  const bool table2 = pattern >= 0x10000;
+  const uint32_t q = ClampQuantIndex(qi);
+  const uint16_t *row = table + (q & 3) * 64;  // looked up once for the area
+  const uint32_t shift = q >> 2;
+  uint32_t classes = 0;
+  BitReader r = *reader;
+  for (uint32_t k = 0; k < 4; ++k) {
+    int16_t *block = coeffs + 64 * k;
+    const uint16_t dc_bits = static_cast<uint16_t>(dc[k] & 0x1FFF);
+    uint32_t cls = 3;
+    if (pattern & (1u << k)) {
+      const uint32_t coded = table2 ? DecodeCodedBlock<true>(block, &r, row, shift)
+                                    : DecodeCodedBlock<false>(block, &r, row, shift);
+      cls = ClassOfCount(coded & 0xFF);
+      classes |= (coded >> 8) << (8 * k);
     }
     block[0] = WrapToInt16(int64_t(dc[k]) * 8 + 32);
-    words[k] = static_cast<uint16_t>(intra_bit | (ClassOfCount(count) << 13) | dc_bits);
-    classes |= last << (8 * k);
+    words[k] = static_cast<uint16_t>(intra_bit | (cls << 13) | dc_bits);
   }
   *reader = r;
   return classes;
