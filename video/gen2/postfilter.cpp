@@ -56,8 +56,12 @@ inline bool VectorsDiffer(const int32_t *a, const int32_t *b) {
 // Window rows move as blocks of words: a row keeps its right-most columns
 // (the filtered block's right-most word and the newest block) as its left
 // part, and the incoming block's words fill the rest.
-inline void MoveWords(uint16_t *dst, const uint16_t *src, uint32_t n) {
-  std::memmove(dst, src, n * sizeof(uint16_t));
+// The words are loaded before any is stored (the two ranges overlap).
+template <uint32_t n>
+inline void MoveWords(uint16_t *dst, const uint16_t *src) {
+  uint16_t moved[n];
+  std::memcpy(moved, src, sizeof moved);
+  std::memcpy(dst, moved, sizeof moved);
 }
 
 // Four incoming words of one row: from src, or zeros when there is none.
@@ -84,7 +88,7 @@ void ShiftFull(uint16_t rows[FULL_ROWS][FULL_COLS], const uint16_t *words, const
     std::memset(rows, 0, sizeof(uint16_t) * FULL_ROWS * FULL_COLS);
   } else {
     for (int r = 0; r < FULL_ROWS; ++r) {
-      MoveWords(rows[r], rows[r] + 4, 5);
+      MoveWords<5>(rows[r], rows[r] + 4);
       rows[r][9] = 0;
     }
   }
@@ -106,7 +110,7 @@ void ShiftChroma(uint16_t rows[CHROMA_ROWS][CHROMA_COLS], const uint16_t *words,
     std::memset(rows, 0, sizeof(uint16_t) * CHROMA_ROWS * CHROMA_COLS);
   } else {
     for (int r = 0; r < CHROMA_ROWS; ++r) {
-      MoveWords(rows[r], rows[r] + 2, 3);
+      MoveWords<3>(rows[r], rows[r] + 2);
       rows[r][5] = 0;
     }
   }

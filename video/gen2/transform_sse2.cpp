@@ -166,15 +166,16 @@ void AverageBlock8x8(int32_t *out, const uint8_t *src, int32_t stride) {
 
 // ---- residual smoothing -------------------------------------------------------
 
-// Whether the edge between 8x8 residual blocks with words wa and wb is
+// 1 when the edge between 8x8 residual blocks with words wa and wb is
 // smoothed: not when both have 8 or more AC levels, nor when both have none
-// and their DCs lie at most 32 apart.
-static inline bool ResidualEdgeOn(uint16_t wa, uint16_t wb) {
-  if ((wa | wb) < 0x2000) return false;
-  if ((wa & wb & 0x6000) != 0x6000) return true;
-  int32_t diff = (int32_t(int16_t(uint16_t(wa << 3))) >> 3) - (int32_t(int16_t(uint16_t(wb << 3))) >> 3);
-  if (diff < 0) diff = -diff;
-  return diff > 32;
+// and their DCs lie at most 32 apart. Formed without branches: which edges
+// are smoothed follows the data and would defeat a branch predictor.
+static inline uint32_t ResidualEdgeOn(uint16_t wa, uint16_t wb) {
+  const int32_t diff = (int32_t(int16_t(uint16_t(wa << 3))) >> 3) - (int32_t(int16_t(uint16_t(wb << 3))) >> 3);
+  const uint32_t far = uint32_t(diff > 32) | uint32_t(diff < -32);
+  const uint32_t both_without_levels = uint32_t((wa & wb & 0x6000) == 0x6000);
+  const uint32_t some_levels = uint32_t((wa | wb) >= 0x2000);
+  return some_levels & ((both_without_levels ^ 1u) | far);
 }
 
 // One edge's 8 lines, lane by lane: p1, p0 before the edge, q0, q1 after it.
@@ -246,19 +247,37 @@ void SmoothResidualEdges(int16_t *residual, int32_t pitch, uint32_t blocks, cons
     w[1][0] = words[2];
     w[1][1] = words[3];
   }
+  // The edges of one direction to smooth as a bit set, then only those, in
+  // the same order as one pass over all of them.
+  uint32_t offset[12];
+  uint16_t before[12], after[12];
   if (edges & RESIDUAL_EDGES_COLUMNS) {
+    uint32_t on = 0, n = 0;
     for (uint32_t by = 0; by < blocks; ++by)
-      for (uint32_t bx = 1; bx < blocks; ++bx)
-        if (ResidualEdgeOn(w[by][bx - 1], w[by][bx]))
-          SmoothVerticalResidualEdge(residual + int32_t(8 * by) * pitch + int32_t(8 * bx), pitch, w[by][bx - 1],
-                                     w[by][bx]);
+      for (uint32_t bx = 1; bx < blocks; ++bx, ++n) {
+        before[n] = w[by][bx - 1];
+        after[n] = w[by][bx];
+        offset[n] = 8 * by * uint32_t(pitch) + 8 * bx;
+        on |= ResidualEdgeOn(before[n], after[n]) << n;
+      }
+    for (; on; on &= on - 1) {
+      const uint32_t e = uint32_t(__builtin_ctz(on));
+      SmoothVerticalResidualEdge(residual + offset[e], pitch, before[e], after[e]);
+    }
   }
   if (edges & RESIDUAL_EDGES_ROWS) {
+    uint32_t on = 0, n = 0;
     for (uint32_t by = 1; by < blocks; ++by)
-      for (uint32_t bx = 0; bx < blocks; ++bx)
-        if (ResidualEdgeOn(w[by - 1][bx], w[by][bx]))
-          SmoothHorizontalResidualEdge(residual + int32_t(8 * by) * pitch + int32_t(8 * bx), pitch,
-                                       w[by - 1][bx], w[by][bx]);
+      for (uint32_t bx = 0; bx < blocks; ++bx, ++n) {
+        before[n] = w[by - 1][bx];
+        after[n] = w[by][bx];
+        offset[n] = 8 * by * uint32_t(pitch) + 8 * bx;
+        on |= ResidualEdgeOn(before[n], after[n]) << n;
+      }
+    for (; on; on &= on - 1) {
+      const uint32_t e = uint32_t(__builtin_ctz(on));
+      SmoothHorizontalResidualEdge(residual + offset[e], pitch, before[e], after[e]);
+    }
   }
 }
 
