@@ -4,15 +4,13 @@
 
 #include <emmintrin.h>
 
-#include <cstring>
-
 #include "video/gen2/arith.h"
 
 namespace {
 
-// A prefix of 1 bits counted up to 11: the count c, read from the low bits
-// of a peek, together with the prefix's length (c + 1: the terminating 0, or
-// after 11 ones a twelfth bit consumed whatever it is).
+// The count c of 1 bits before the next 0 bit, at most 11, from the low bits
+// of a peek. The prefix is c + 1 bits long: the terminating 0, or after 11
+// ones a twelfth bit consumed whatever it is.
 inline uint32_t OnesPrefix(uint64_t bits) {
   return static_cast<uint32_t>(__builtin_ctz(~static_cast<uint32_t>(bits) | 0x800u));
 }

@@ -55,8 +55,8 @@ inline bool VectorsDiffer(const int32_t *a, const int32_t *b) {
 
 // Window rows move as blocks of words: a row keeps its right-most columns
 // (the filtered block's right-most word and the newest block) as its left
-// part, and the incoming block's words fill the rest.
-// The words are loaded before any is stored (the two ranges overlap).
+// part, and the incoming block's words fill the rest. The moved words are
+// all loaded before any is stored, since the two ranges overlap.
 template <uint32_t n>
 inline void MoveWords(uint16_t *dst, const uint16_t *src) {
   uint16_t moved[n];
