@@ -1,6 +1,6 @@
 // Second-generation inverse transform and the small block kernels around it:
-// packing to bytes, residual addition, block copy, DC-equivalent averages and
-// the reference prefetch.
+// packing to bytes, residual smoothing and addition, block copy, DC-equivalent
+// averages and the reference prefetch.
 //
 // The plain names are the kernels the decoder calls directly (SSE2 is the
 // baseline of both builds). Each has a scalar reference (suffix Scalar) that
