@@ -42,13 +42,25 @@ uint32_t ReadDcResidualsN(int32_t *residuals, uint32_t n, int32_t qi, BitReader 
   if (!ReadBit(reader)) return 0;
   const uint32_t q = ClampQuantIndex(qi);
   const uint64_t scale = DC_SCALE_TABLE[q < 8 ? 8 : q];
+  // Codes are taken from a 64-bit window of the stream, consumed together
+  // when fewer bits are left in it than the longest code needs (21).
   BitReader r = *reader;
+  uint64_t bits = PeekBits64(&r);
+  uint32_t used = 0;
   for (uint32_t i = 0; i < n; ++i) {
+    if (used > 64 - 21) {
+      ConsumeBits(&r, used);
+      bits = PeekBits64(&r);
+      used = 0;
+    }
     uint32_t m, negative;
-    ConsumeBits(&r, DcResidualCode(PeekBits64(&r), &m, &negative));
+    const uint32_t len = DcResidualCode(bits, &m, &negative);
+    bits >>= len;
+    used += len;
     const int32_t v = static_cast<int32_t>((scale * m + 512) >> 10);
     residuals[i] = negative ? -v : v;
   }
+  ConsumeBits(&r, used);
   *reader = r;
   return 1;
 }
@@ -213,54 +225,69 @@ template <bool table2>
 uint32_t DecodeCodedBlock(int16_t *block, BitReader *r, const uint16_t *row, uint32_t shift) {
   const uint8_t *lut = table2 ? AC_RUN_LUT + 512 : AC_RUN_LUT;
   constexpr uint32_t kLutMask = table2 ? 0xFFu : 0x1FFu;
+  // The longest run code with its level: a 9-bit escape code, 6 run bits,
+  // 12 prefix, 9 extra and 1 sign bits.
+  constexpr uint32_t kLongest = 9 + 6 + 12 + 9 + 1;
   ClearBlock(block);
   uint32_t pos = 1, count = 0, last = 0;
+  // Codes are taken from a 64-bit window of the stream (bits: its unused
+  // part, used: the bits taken), consumed together when the window may no
+  // longer hold the next code.
+  uint64_t bits = PeekBits64(r);
+  uint32_t used = 0;
   for (;;) {
-    // One peek covers a run code (at most 9 bits, 15 with an escape) and the
-    // level after it (at most 12 prefix, 9 extra and 1 sign bits).
-    uint64_t bits = PeekBits64(r);
+    if (used > 64 - kLongest) {
+      ConsumeBits(r, used);
+      bits = PeekBits64(r);
+      used = 0;
+    }
     const uint32_t entry = lut[bits & kLutMask];
     const uint32_t cls = entry >> 4;
-    uint32_t used = entry & 15;
+    uint32_t len = entry & 15;
     uint32_t run = AC_RUN_CLASSES[14 + cls];
     if (cls == 11) {
-      run = static_cast<uint32_t>(bits >> used) & 63;
-      used += 6;
+      run = static_cast<uint32_t>(bits >> len) & 63;
+      len += 6;
     }
-    if (pos + run > 63) {
-      ConsumeBits(r, used);
-      break;
-    }
+    bits >>= len;
+    used += len;
+    if (pos + run > 63) break;
     pos += run;
-    // The run's levels: one, or a repeat count of them without run codes,
-    // the first from the same peek.
+    // The run's levels: one, or a repeat count of them without run codes.
     uint32_t levels = AC_RUN_CLASSES[cls] ? AC_RUN_CLASSES[cls] : 1;
     for (;;) {
+      if (used > 64 - kLongest) {
+        ConsumeBits(r, used);
+        bits = PeekBits64(r);
+        used = 0;
+      }
       // Level: c ones (at most 11), then for c >= 3 c - 2 extra bits, then
       // the sign; magnitude c + 1, or 2^(c-2) + 2 + extra.
-      const uint64_t lv = bits >> used;
-      const uint32_t c = OnesPrefix(lv);
-      uint32_t len = c + 1;
+      const uint32_t c = OnesPrefix(bits);
+      uint32_t level_len = c + 1;
       uint32_t m = c + 1;
       if (c >= 3) {
         const uint32_t extra = c - 2;
-        m = (1u << extra) + 2 + (static_cast<uint32_t>(lv >> len) & ((1u << extra) - 1));
-        len += extra;
+        m = (1u << extra) + 2 + (static_cast<uint32_t>(bits >> level_len) & ((1u << extra) - 1));
+        level_len += extra;
       }
-      const uint32_t negative = static_cast<uint32_t>(lv >> len) & 1;
-      ConsumeBits(r, used + len + 1);
+      const uint32_t negative = static_cast<uint32_t>(bits >> level_len) & 1;
+      bits >>= level_len + 1;
+      used += level_len + 1;
       const uint32_t level = negative ? 0u - m : m;
       const uint32_t n = SCAN_ORDER[pos];
       block[n] = static_cast<int16_t>(static_cast<uint16_t>((((level * row[n]) << shift) + 64) >> 7));
       ++count;
       last = pos;
-      if (pos == 63) return count | last << 8;
+      if (pos == 63) {
+        ConsumeBits(r, used);
+        return count | last << 8;
+      }
       ++pos;
       if (--levels == 0) break;
-      bits = PeekBits64(r);
-      used = 0;
     }
   }
+  ConsumeBits(r, used);
   return count | last << 8;
 }
 
