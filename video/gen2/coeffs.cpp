@@ -90,6 +90,8 @@ void DecodeDcGridN(int32_t *grid, const int32_t *context, int32_t qi, BitReader 
   for (uint32_t r = 0; r < side; ++r) left_col[r] = grid[GridIndex(r, side - 1)];
 
   int32_t v[4][4] = {};
+  // Unrolled, every position's row and column are constants.
+#pragma GCC unroll 16
   for (uint32_t i = 0; i < side * side; ++i) {
     uint32_t r, c;
     if (side == 4) {
