@@ -17,24 +17,17 @@ inline uint32_t OnesPrefix(uint64_t bits) {
 
 // Decodes one DC residual code from a peek: magnitude 0, 1-3, or 4-513 with
 // c - 3 extra bits, then a sign bit unless the magnitude is 0. Returns the
-// code's length; *m and *negative receive the magnitude and the sign.
+// code's length; *m and *negative receive the magnitude and the sign. Formed
+// with masks rather than branches: the prefix lengths are data.
 inline uint32_t DcResidualCode(uint64_t bits, uint32_t *m, uint32_t *negative) {
   const uint32_t c = OnesPrefix(bits);
-  uint32_t len = c + 1;
-  if (c == 0) {
-    *m = 0;
-    *negative = 0;
-    return len;
-  }
-  if (c <= 3) {
-    *m = c;
-  } else {
-    const uint32_t extra = c - 3;
-    *m = (1u << extra) + 2 + (static_cast<uint32_t>(bits >> len) & ((1u << extra) - 1));
-    len += extra;
-  }
-  *negative = static_cast<uint32_t>(bits >> len) & 1;
-  return len + 1;
+  const uint32_t big = c >= 4 ? 0xFFFFFFFFu : 0u;     // extra bits follow
+  const uint32_t signed_code = c ? 0xFFFFFFFFu : 0u;  // a sign bit follows
+  const uint32_t extra = (c - 3) & big;
+  const uint32_t value = static_cast<uint32_t>(bits >> (c + 1)) & ((1u << extra) - 1);
+  *m = c + (((1u << extra) + 2 + value - c) & big);
+  *negative = static_cast<uint32_t>(bits >> (c + 1 + extra)) & signed_code & 1;
+  return c + 1 + extra + (signed_code & 1);
 }
 
 uint32_t ReadDcResidualsN(int32_t *residuals, uint32_t n, int32_t qi, BitReader *reader) {
