@@ -46,11 +46,13 @@ inline const int32_t *Quadrant(const MotionVectorSet *entry, int q) {
   return entry ? entry->v + 2 * q : nullptr;
 }
 
+// Both components are tested without a branch between them: whether
+// neighbouring vectors differ is data.
 inline bool VectorsDiffer(const int32_t *a, const int32_t *b) {
   if (!a || !b) return false;
-  int64_t dx = int64_t(a[0]) - b[0];
-  int64_t dy = int64_t(a[1]) - b[1];
-  return dx > 1 || dx < -1 || dy > 1 || dy < -1;
+  const uint64_t dx = uint64_t(int64_t(a[0]) - b[0] + 1);  // > 2 when |x1 - x2| > 1
+  const uint64_t dy = uint64_t(int64_t(a[1]) - b[1] + 1);
+  return (uint32_t(dx > 2) | uint32_t(dy > 2)) != 0;
 }
 
 // Window rows move as blocks of words: a row keeps its right-most columns
