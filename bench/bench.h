@@ -24,6 +24,7 @@ int RunKernelBench(int argc, char **argv);
 int RunFrameBench(int argc, char **argv);
 int RunMovieBench(int argc, char **argv);
 int RunHandoffBench(int argc, char **argv);
+int RunChecksumBench(int argc, char **argv);
 
 // The movie bench's second-generation movie of eight slices at this size.
 std::vector<uint8_t> WriteBenchMovie(uint32_t width, uint32_t height);

@@ -24,6 +24,7 @@ struct BenchData {
   alignas(16) int16_t residual[32 * 32];
   alignas(16) uint16_t words[16][12];
   alignas(16) uint16_t threshold[8];
+  uint16_t residual_words[16][16];  // inter SubblockWords of every class
   int32_t sums[4];
 };
 
@@ -57,7 +58,7 @@ void TransformBody(void *ctx, uint32_t i) {
 
 struct BlockCtx {
   const BlockKernelTable *table;
-  int which;  // 0 pack, 1 copy, 2 add residual, 3..5 averages
+  int which;  // 0 pack, 1 copy, 2 add residual, 3..5 averages, 6 residual smoothing
 };
 void BlockBody(void *ctx, uint32_t i) {
   const BlockCtx *c = static_cast<const BlockCtx *>(ctx);
@@ -68,7 +69,11 @@ void BlockBody(void *ctx, uint32_t i) {
     case 2: c->table->add_residual(g_data->dst, 32, g_data->residual, 64, src, kPlaneStride); break;
     case 3: c->table->average_strip32x8(g_data->sums, src, kPlaneStride); break;
     case 4: c->table->average_block16x8(g_data->sums, src, kPlaneStride); break;
-    default: c->table->average_block8x8(g_data->sums, src, kPlaneStride); break;
+    case 5: c->table->average_block8x8(g_data->sums, src, kPlaneStride); break;
+    default:
+      c->table->smooth_residual(g_data->residual, 32, 4, g_data->residual_words[i & 15],
+                                RESIDUAL_EDGES_COLUMNS | RESIDUAL_EDGES_ROWS);
+      break;
   }
 }
 
@@ -115,6 +120,8 @@ int RunKernelBench(int argc, char **argv) {
   for (auto &w : g_data->words)
     for (uint16_t &v : w) v = static_cast<uint16_t>(0xE000 | (600 + rng() % 400));
   for (uint16_t &v : g_data->threshold) v = 400;
+  for (auto &w : g_data->residual_words)
+    for (uint16_t &v : w) v = static_cast<uint16_t>((rng() % 4) << 13 | rng() % 0x800);
 
   McKernelTable scalar, sse2;
   FillMcKernelTable(&scalar, 0);
@@ -163,9 +170,10 @@ int RunKernelBench(int argc, char **argv) {
     TransformCtx a{block_scalar.inverse_transform, t.classes}, b{block_sse2.inverse_transform, t.classes};
     PrintRow("-", t.name, BenchNsPerCall(TransformBody, &a, g_min_ms), BenchNsPerCall(TransformBody, &b, g_min_ms), 0);
   }
-  static const char *const kBlockNames[6] = {"PackRows16",       "CopyBlock16x16",   "AddResidual16x8",
-                                             "AverageStrip32x8", "AverageBlock16x8", "AverageBlock8x8"};
-  for (int k = 0; k < 6; ++k) {
+  static const char *const kBlockNames[7] = {"PackRows16",       "CopyBlock16x16",   "AddResidual16x8",
+                                             "AverageStrip32x8", "AverageBlock16x8", "AverageBlock8x8",
+                                             "SmoothResidualEdges"};
+  for (int k = 0; k < 7; ++k) {
     if (!Wanted(kBlockNames[k])) continue;
     BlockCtx a{&block_scalar, k}, b{&block_sse2, k};
     PrintRow("-", kBlockNames[k], BenchNsPerCall(BlockBody, &a, g_min_ms), BenchNsPerCall(BlockBody, &b, g_min_ms), 0);

@@ -10,6 +10,7 @@ static const BenchCommand kCommands[] = {
     {"frames", "second-generation frames per second on one worker, 1080p and 2160p", RunFrameBench},
     {"movie", "whole movies played through the engine on 1 and 8 workers, and their memory", RunMovieBench},
     {"handoff", "hand-off per frame between threads on 1 and 8 workers, small movies", RunHandoffBench},
+    {"checksums", "checksums of writer movies of every revision decoded on 1 and 8 workers", RunChecksumBench},
 };
 
 uint64_t BenchNowNs() {

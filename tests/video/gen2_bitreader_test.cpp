@@ -2,6 +2,8 @@
 // second-generation stream, against hand-built bit strings and the writer.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdlib>
 #include <random>
 #include <vector>
 
@@ -69,6 +71,43 @@ TEST(Gen2BitReader, TruncatedStreamReadsZerosAndStaysInside) {
   EXPECT_EQ(ReadBits(&r, 32), 0u);
   StartBitReaderAt(&r, data.data(), 4, data.data() + data.size());
   EXPECT_EQ(ReadBits(&r, 16), 0xCDABu);
+}
+
+// The wide peek and the consume of up to 64 bits against single reads of at
+// most 32 bits: the same bits and the same reader state after every step, on
+// streams of every length up to 41 bytes (exact-size heap blocks, so a read
+// past the end is caught), into the zeros past the end.
+TEST(Gen2BitReader, WidePeekAndConsumeMatchSingleReads) {
+  std::mt19937 rng(5);
+  for (uint32_t size = 0; size <= 41; ++size) {
+    for (int trial = 0; trial < 20; ++trial) {
+      uint8_t *data = static_cast<uint8_t *>(std::malloc(size ? size : 1));
+      for (uint32_t i = 0; i < size; ++i) data[i] = static_cast<uint8_t>(rng());
+      BitReader wide, single;
+      StartBitReader(&wide, data, data + size);
+      StartBitReader(&single, data, data + size);
+      for (uint32_t consumed = 0; consumed < 8 * size + 80;) {
+        const uint32_t n = rng() % 65;
+        const uint64_t peeked = PeekBits64(&wide);
+        ConsumeBits(&wide, n);
+        uint64_t expect = 0;
+        for (uint32_t got = 0; got < n;) {
+          const uint32_t part = std::min<uint32_t>(n - got, 1 + rng() % 32);
+          expect |= uint64_t(ReadBits(&single, part)) << got;
+          got += part;
+        }
+        const uint64_t mask = n == 64 ? ~uint64_t(0) : (uint64_t(1) << n) - 1;
+        ASSERT_EQ(peeked & mask, expect) << "size " << size << " at bit " << consumed << " n " << n;
+        ASSERT_EQ(wide.pending, single.pending);
+        ASSERT_EQ(wide.count, single.count);
+        ASSERT_EQ(wide.next, single.next);
+        consumed += n;
+      }
+      EXPECT_EQ(wide.next, data + size);
+      EXPECT_EQ(PeekBits64(&wide), 0u);
+      std::free(data);
+    }
+  }
 }
 
 TEST(Gen2BitReader, SliceEndDropsPartWord) {

@@ -308,3 +308,51 @@ TEST(Gen2BlockKernels, PrefetchHasNoEffect) {
   PrefetchRows8(buf.data(), -4096);
   for (uint8_t v : buf) EXPECT_EQ(1, v);
 }
+
+// Residual smoothing: the worked edge values and the DC gate of two blocks
+// without AC levels, then the SSE2 kernel against the reference on random
+// residuals (full 16-bit range, so wrapping counts) and random words, in an
+// exact-size block whose values outside the residual must stay as they are.
+TEST(Gen2BlockKernels, ResidualSmoothingEdgesAndSse2MatchesScalar) {
+  Tables t;
+  for (int32_t dc_step : {32, 33}) {
+    // 2x2 blocks, left column 0, right column 40; classes 3, DCs dc_step apart.
+    int16_t res[16 * 16];
+    for (int y = 0; y < 16; ++y)
+      for (int x = 0; x < 16; ++x) res[16 * y + x] = int16_t(x < 8 ? 0 : 40);
+    const uint16_t w0 = 0x6000 | 100, w1 = uint16_t(0x6000 | (100 + dc_step));
+    const uint16_t words[4] = {w0, w1, w0, w1};
+    t.scalar.smooth_residual(res, 16, 2, words, RESIDUAL_EDGES_COLUMNS | RESIDUAL_EDGES_ROWS);
+    const int16_t expect[4] = {int16_t(dc_step == 33 ? 5 : 0), int16_t(dc_step == 33 ? 10 : 0),
+                               int16_t(dc_step == 33 ? 30 : 40), int16_t(dc_step == 33 ? 35 : 40)};
+    for (int y = 0; y < 16; ++y)
+      for (int i = 0; i < 4; ++i) ASSERT_EQ(res[16 * y + 6 + i], expect[i]) << dc_step << " row " << y;
+  }
+
+  std::mt19937 rng(23);
+  for (int iter = 0; iter < 3000; ++iter) {
+    const uint32_t blocks = (iter & 1) ? 4 : 2;
+    const int32_t pitch = int32_t(8 * blocks) + ((iter & 2) ? 8 : 0);
+    const size_t count = size_t(pitch) * (8 * blocks - 1) + 8 * blocks;  // the last row ends the block
+    std::vector<int16_t> input(count);
+    for (int16_t &v : input) v = int16_t(iter % 3 == 0 ? rng() : int32_t(rng() % 200) - 100);
+    uint16_t words[16];
+    for (uint16_t &w : words) {
+      const uint32_t dc = iter % 4 == 1 ? 100 + rng() % 70 : rng() % 0x2000;  // DC gaps around 32
+      w = uint16_t((rng() % 4) << 13 | dc);
+    }
+    const uint32_t edges = 1 + rng() % 3;
+    std::vector<int16_t> out[2];
+    const BlockKernelTable *tables[2] = {&t.scalar, &t.simd};
+    for (int k = 0; k < 2; ++k) {
+      int16_t *area = static_cast<int16_t *>(std::malloc(count * sizeof(int16_t)));
+      std::memcpy(area, input.data(), count * sizeof(int16_t));
+      tables[k]->smooth_residual(area, pitch, blocks, words, edges);
+      out[k].assign(area, area + count);
+      std::free(area);
+    }
+    ASSERT_EQ(out[0], out[1]) << "iter " << iter;
+    for (uint32_t y = 0; y + 1 < 8 * blocks; ++y)
+      for (int32_t x = int32_t(8 * blocks); x < pitch; ++x) ASSERT_EQ(out[1][y * pitch + x], input[y * pitch + x]);
+  }
+}

@@ -17,6 +17,12 @@ void StartBitReaderAt(BitReader *reader, const uint8_t *base, uint64_t offset, c
     reader->next = base + offset;
 }
 
+uint64_t ReadBitReaderTail(const uint8_t *p, uint64_t avail) {
+  uint64_t w = 0;
+  for (uint64_t i = 0; i < avail && i < 8; ++i) w |= uint64_t(p[i]) << (8 * i);
+  return w;
+}
+
 namespace {
 
 // Writes plane bits low bit first into consecutive bytes.

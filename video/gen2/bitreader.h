@@ -96,6 +96,52 @@ inline void SkipBits(BitReader *reader, uint32_t n) {
   reader->count += 32 - n;
 }
 
+// The last `avail` (0 to 7) bytes of a stream at p as the low bytes of a
+// 64-bit value, the rest zero (out of line: the hot readers rarely get here).
+uint64_t ReadBitReaderTail(const uint8_t *p, uint64_t avail);
+
+// The two words at `next` as one 64-bit value (the first in the low half),
+// bytes at or past the end taken as zero.
+inline uint64_t PeekBitReaderWords64(const BitReader *reader) {
+  const uint8_t *p = reader->next;
+  const uint64_t avail = static_cast<uint64_t>(reader->end - p);
+  if (__builtin_expect(avail < 8, 0)) return ReadBitReaderTail(p, avail);
+  uint64_t w;
+  std::memcpy(&w, p, 8);
+  return w;  // x86 is little-endian
+}
+
+// The next 64 bits of the stream without consuming them (bits past the end
+// read as zero): a symbol reader decodes a whole code of up to 64 bits -
+// prefix, extra bits and sign - from one peek and then consumes its length
+// with ConsumeBits.
+inline uint64_t PeekBits64(const BitReader *reader) {
+  return uint64_t(reader->pending) | (PeekBitReaderWords64(reader) << reader->count);
+}
+
+// Consumes n bits (0 to 64) and leaves the reader exactly as consecutive
+// ReadBits calls of n bits in all would: a word is loaded only for bits the
+// pending ones do not cover (so up to two words here), and `next` never moves
+// past the end.
+inline void ConsumeBits(BitReader *reader, uint32_t n) {
+  const uint32_t count = reader->count;
+  if (n <= count) {
+    reader->pending = static_cast<uint32_t>(uint64_t(reader->pending) >> n);
+    reader->count = count - n;
+    return;
+  }
+  const uint32_t k = n - count;           // bits taken from the words at next: 1 to 64
+  const uint32_t words = (k + 31) >> 5;   // words loaded: 1 or 2
+  const uint64_t w = PeekBitReaderWords64(reader);
+  const uint8_t *p = reader->next;
+  const uint64_t avail = static_cast<uint64_t>(reader->end - p);
+  if (avail > 1024 + 8) __builtin_prefetch(p + 1024);
+  reader->next = p + (4 * words < avail ? 4 * words : avail);
+  const uint64_t last = words == 1 ? (w & 0xFFFFFFFFu) : (w >> 32);  // the last word loaded
+  reader->pending = static_cast<uint32_t>(last >> (k - 32 * (words - 1)));
+  reader->count = 32 * words - k;
+}
+
 // End of a slice: the rest of a partly used word is dropped, so that the next
 // slice starts at the word at `next`. A reader with 0 or 32 pending bits is
 // left as it is.

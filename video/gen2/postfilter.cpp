@@ -2,6 +2,7 @@
 // row behind the slice decoder.
 #include "video/gen2/postfilter.h"
 
+#include <cstring>
 
 namespace {
 
@@ -45,18 +46,39 @@ inline const int32_t *Quadrant(const MotionVectorSet *entry, int q) {
   return entry ? entry->v + 2 * q : nullptr;
 }
 
+// Both components are tested without a branch between them: whether
+// neighbouring vectors differ is data.
 inline bool VectorsDiffer(const int32_t *a, const int32_t *b) {
   if (!a || !b) return false;
-  int64_t dx = int64_t(a[0]) - b[0];
-  int64_t dy = int64_t(a[1]) - b[1];
-  return dx > 1 || dx < -1 || dy > 1 || dy < -1;
+  const uint64_t dx = uint64_t(int64_t(a[0]) - b[0] + 1);  // > 2 when |x1 - x2| > 1
+  const uint64_t dy = uint64_t(int64_t(a[1]) - b[1] + 1);
+  return (uint32_t(dx > 2) | uint32_t(dy > 2)) != 0;
 }
 
-// Word of 8x8 row r (0..3), column j (0..3) of a block in quadrant order.
-inline uint16_t QuadrantOrderWord(const uint16_t *words, int r, int j) {
-  int q = (r >> 1) * 2 + (j >> 1);
-  int k = (r & 1) * 2 + (j & 1);
-  return words[4 * q + k];
+// Window rows move as blocks of words: a row keeps its right-most columns
+// (the filtered block's right-most word and the newest block) as its left
+// part, and the incoming block's words fill the rest. The moved words are
+// all loaded before any is stored, since the two ranges overlap.
+template <uint32_t n>
+inline void MoveWords(uint16_t *dst, const uint16_t *src) {
+  uint16_t moved[n];
+  std::memcpy(moved, src, sizeof moved);
+  std::memcpy(dst, moved, sizeof moved);
+}
+
+// Four incoming words of one row: from src, or zeros when there is none.
+inline void PutFour(uint16_t *dst, const uint16_t *src) {
+  if (src)
+    std::memcpy(dst, src, 4 * sizeof(uint16_t));
+  else
+    std::memset(dst, 0, 4 * sizeof(uint16_t));
+}
+
+inline void PutTwo(uint16_t *dst, const uint16_t *src) {
+  if (src)
+    std::memcpy(dst, src, 2 * sizeof(uint16_t));
+  else
+    std::memset(dst, 0, 2 * sizeof(uint16_t));
 }
 
 // Shifts a full-resolution window one block to the left and brings in the
@@ -64,45 +86,41 @@ inline uint16_t QuadrantOrderWord(const uint16_t *words, int r, int j) {
 // zeros when there is none.
 void ShiftFull(uint16_t rows[FULL_ROWS][FULL_COLS], const uint16_t *words, const uint16_t *store,
                intptr_t offset, uint32_t block, bool reset) {
-  for (int r = 0; r < FULL_ROWS; ++r) {
-    rows[r][0] = reset ? 0 : rows[r][4];
-    for (int j = 0; j < 4; ++j) rows[r][1 + j] = reset ? 0 : rows[r][5 + j];
-    for (int j = 5; j < FULL_COLS; ++j) rows[r][j] = 0;
-  }
-  if (store) {
-    const uint16_t *bottom = store + uintptr_t(block) * 4;
-    for (int j = 0; j < 4; ++j) {
-      rows[0][5 + j] = bottom[offset + j];
-      rows[1][5 + j] = bottom[j];
+  if (reset) {
+    std::memset(rows, 0, sizeof(uint16_t) * FULL_ROWS * FULL_COLS);
+  } else {
+    for (int r = 0; r < FULL_ROWS; ++r) {
+      MoveWords<5>(rows[r], rows[r] + 4);
+      rows[r][9] = 0;
     }
   }
-  if (words) {
-    for (int r = 0; r < 4; ++r)
-      for (int j = 0; j < 4; ++j) rows[2 + r][5 + j] = QuadrantOrderWord(words, r, j);
+  const uint16_t *bottom = store ? store + uintptr_t(block) * 4 : nullptr;
+  PutFour(rows[0] + 5, bottom ? bottom + offset : nullptr);
+  PutFour(rows[1] + 5, bottom);
+  // Quadrant order: 8x8 row 0 of the block is words 0, 1, 4, 5; row 1 is
+  // 2, 3, 6, 7; rows 2 and 3 the same eight words on.
+  for (int r = 0; r < 4; ++r) {
+    const uint16_t *q = words ? words + 8 * (r >> 1) + 2 * (r & 1) : nullptr;
+    PutTwo(rows[2 + r] + 5, q);
+    PutTwo(rows[2 + r] + 7, q ? q + 4 : nullptr);
   }
 }
 
 void ShiftChroma(uint16_t rows[CHROMA_ROWS][CHROMA_COLS], const uint16_t *words,
                  const uint16_t *store, intptr_t offset, uint32_t block, bool reset) {
-  for (int r = 0; r < CHROMA_ROWS; ++r) {
-    rows[r][0] = reset ? 0 : rows[r][2];
-    rows[r][1] = reset ? 0 : rows[r][3];
-    rows[r][2] = reset ? 0 : rows[r][4];
-    rows[r][3] = 0;
-    rows[r][4] = 0;
-    rows[r][5] = 0;
-  }
-  if (store) {
-    const uint16_t *bottom = store + uintptr_t(block) * 2;
-    for (int j = 0; j < 2; ++j) {
-      rows[0][3 + j] = bottom[offset + j];
-      rows[1][3 + j] = bottom[j];
+  if (reset) {
+    std::memset(rows, 0, sizeof(uint16_t) * CHROMA_ROWS * CHROMA_COLS);
+  } else {
+    for (int r = 0; r < CHROMA_ROWS; ++r) {
+      MoveWords<3>(rows[r], rows[r] + 2);
+      rows[r][5] = 0;
     }
   }
-  if (words) {
-    for (int r = 0; r < 2; ++r)
-      for (int j = 0; j < 2; ++j) rows[2 + r][3 + j] = words[2 * r + j];
-  }
+  const uint16_t *bottom = store ? store + uintptr_t(block) * 2 : nullptr;
+  PutTwo(rows[0] + 3, bottom ? bottom + offset : nullptr);
+  PutTwo(rows[1] + 3, bottom);
+  PutTwo(rows[2] + 3, words);
+  PutTwo(rows[3] + 3, words ? words + 2 : nullptr);
 }
 
 // Stores the last two 8x8 rows of the filtered block for the band below.

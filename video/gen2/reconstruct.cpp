@@ -4,55 +4,12 @@
 #include "video/gen2/coeffs.h"
 #include "video/gen2/transform.h"
 
-// Index of the 8x8 block at column bx, row by of a 32x32 block (quadrant
-// order: block k of quadrant q is 4q + k).
-static inline uint32_t WordIndex16(uint32_t bx, uint32_t by) {
-  return 4 * ((by >> 1) * 2 + (bx >> 1)) + (by & 1) * 2 + (bx & 1);
-}
-
-static inline uint32_t WordIndex(uint32_t blocks, uint32_t bx, uint32_t by) {
-  return blocks == 4 ? WordIndex16(bx, by) : by * 2 + bx;
-}
-
-static inline int32_t WordDc(uint16_t w) { return int32_t(int16_t(uint16_t(w << 3))) >> 3; }
-
-// Smooths the 8 lines crossing one edge. p points at the first value after
-// the edge in the first line; across is the step over the edge, along the
-// step from one line to the next.
-static void SmoothResidualEdge(int16_t *p, int32_t across, int32_t along, uint16_t wa, uint16_t wb) {
-  if ((wa | wb) < 0x2000) return;
-  const uint32_t ca = (wa >> 13) & 3, cb = (wb >> 13) & 3;
-  if (ca == 3 && cb == 3) {
-    int32_t diff = WordDc(wa) - WordDc(wb);
-    if (diff < 0) diff = -diff;
-    if (diff <= 32) return;
-  }
-  for (int line = 0; line < 8; ++line, p += along) {
-    const int16_t p1 = p[-2 * across], p0 = p[-across], q0 = p[0], q1 = p[across];
-    const int16_t d = SubWrap16(q0, p0);
-    const int16_t s8 = ShiftRight16(AddWrap16(d, 4), 3);
-    const int16_t s4 = ShiftRight16(AddWrap16(d, 2), 2);
-    if (ca >= 2) p[-2 * across] = AddWrap16(p1, s8);
-    if (ca >= 1) p[-across] = AddWrap16(p0, s4);
-    if (cb >= 1) p[0] = SubWrap16(q0, s4);
-    if (cb >= 2) p[across] = SubWrap16(q1, s8);
-  }
-}
-
 void SmoothResidual(int16_t *residual, int32_t pitch, uint32_t blocks, const uint16_t *words,
                     uint32_t flags) {
-  if (!(flags & (uint32_t(BLOCK_NO_COLUMN_EDGES) | uint32_t(BLOCK_FLAG_WIDE_DC)))) {
-    for (uint32_t by = 0; by < blocks; ++by)
-      for (uint32_t bx = 1; bx < blocks; ++bx)
-        SmoothResidualEdge(residual + int32_t(8 * by) * pitch + int32_t(8 * bx), 1, pitch,
-                           words[WordIndex(blocks, bx - 1, by)], words[WordIndex(blocks, bx, by)]);
-  }
-  if (!(flags & (uint32_t(BLOCK_NO_ROW_EDGES) | uint32_t(BLOCK_FLAG_WIDE_DC)))) {
-    for (uint32_t by = 1; by < blocks; ++by)
-      for (uint32_t bx = 0; bx < blocks; ++bx)
-        SmoothResidualEdge(residual + int32_t(8 * by) * pitch + int32_t(8 * bx), pitch, 1,
-                           words[WordIndex(blocks, bx, by - 1)], words[WordIndex(blocks, bx, by)]);
-  }
+  uint32_t edges = 0;
+  if (!(flags & (uint32_t(BLOCK_NO_COLUMN_EDGES) | uint32_t(BLOCK_FLAG_WIDE_DC)))) edges |= RESIDUAL_EDGES_COLUMNS;
+  if (!(flags & (uint32_t(BLOCK_NO_ROW_EDGES) | uint32_t(BLOCK_FLAG_WIDE_DC)))) edges |= RESIDUAL_EDGES_ROWS;
+  if (edges) SmoothResidualEdges(residual, pitch, blocks, words, edges);
 }
 
 void DecodeIntraPlaneBlock(int32_t grid[16], const int32_t *context, uint8_t *dst, uint32_t stride,

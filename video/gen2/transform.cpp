@@ -126,6 +126,55 @@ void PrefetchRows8(const uint8_t *addr, int32_t stride) {
     __builtin_prefetch(reinterpret_cast<const void *>(base + static_cast<uintptr_t>(static_cast<intptr_t>(r) * stride)));
 }
 
+// Index of the 8x8 block at column bx, row by of `blocks` x `blocks` blocks
+// (4: quadrant order, block k of quadrant q is 4q + k; 2: row order).
+static inline uint32_t ResidualWordIndex(uint32_t blocks, uint32_t bx, uint32_t by) {
+  return blocks == 4 ? 4 * ((by >> 1) * 2 + (bx >> 1)) + (by & 1) * 2 + (bx & 1) : by * 2 + bx;
+}
+
+static inline int32_t ResidualWordDc(uint16_t w) { return int32_t(int16_t(uint16_t(w << 3))) >> 3; }
+
+// Smooths the 8 lines crossing one edge. p points at the first value after
+// the edge in the first line; across is the step over the edge, along the
+// step from one line to the next.
+static void SmoothResidualEdgeScalar(int16_t *p, int32_t across, int32_t along, uint16_t wa, uint16_t wb) {
+  if ((wa | wb) < 0x2000) return;
+  const uint32_t ca = (wa >> 13) & 3, cb = (wb >> 13) & 3;
+  if (ca == 3 && cb == 3) {
+    int32_t diff = ResidualWordDc(wa) - ResidualWordDc(wb);
+    if (diff < 0) diff = -diff;
+    if (diff <= 32) return;
+  }
+  for (int line = 0; line < 8; ++line, p += along) {
+    const int16_t p1 = p[-2 * across], p0 = p[-across], q0 = p[0], q1 = p[across];
+    const int16_t d = SubWrap16(q0, p0);
+    const int16_t s8 = ShiftRight16(AddWrap16(d, 4), 3);
+    const int16_t s4 = ShiftRight16(AddWrap16(d, 2), 2);
+    if (ca >= 2) p[-2 * across] = AddWrap16(p1, s8);
+    if (ca >= 1) p[-across] = AddWrap16(p0, s4);
+    if (cb >= 1) p[0] = SubWrap16(q0, s4);
+    if (cb >= 2) p[across] = SubWrap16(q1, s8);
+  }
+}
+
+void SmoothResidualEdgesScalar(int16_t *residual, int32_t pitch, uint32_t blocks, const uint16_t *words,
+                               uint32_t edges) {
+  if (edges & RESIDUAL_EDGES_COLUMNS) {
+    for (uint32_t by = 0; by < blocks; ++by)
+      for (uint32_t bx = 1; bx < blocks; ++bx)
+        SmoothResidualEdgeScalar(residual + int32_t(8 * by) * pitch + int32_t(8 * bx), 1, pitch,
+                                 words[ResidualWordIndex(blocks, bx - 1, by)],
+                                 words[ResidualWordIndex(blocks, bx, by)]);
+  }
+  if (edges & RESIDUAL_EDGES_ROWS) {
+    for (uint32_t by = 1; by < blocks; ++by)
+      for (uint32_t bx = 0; bx < blocks; ++bx)
+        SmoothResidualEdgeScalar(residual + int32_t(8 * by) * pitch + int32_t(8 * bx), pitch, 1,
+                                 words[ResidualWordIndex(blocks, bx, by - 1)],
+                                 words[ResidualWordIndex(blocks, bx, by)]);
+  }
+}
+
 void InitBlockKernelsScalar(BlockKernelTable *table) {
   table->inverse_transform = InverseTransform16x16Scalar;
   table->pack_rows = PackRows16Scalar;
@@ -134,6 +183,7 @@ void InitBlockKernelsScalar(BlockKernelTable *table) {
   table->average_strip32x8 = AverageStrip32x8Scalar;
   table->average_block16x8 = AverageBlock16x8Scalar;
   table->average_block8x8 = AverageBlock8x8Scalar;
+  table->smooth_residual = SmoothResidualEdgesScalar;
 }
 
 void FillBlockKernelTable(BlockKernelTable *table, uint32_t features) {

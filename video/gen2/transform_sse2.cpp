@@ -164,6 +164,123 @@ void AverageBlock8x8(int32_t *out, const uint8_t *src, int32_t stride) {
   out[0] = _mm_cvtsi128_si32(_mm_sad_epu8(avg, _mm_setzero_si128()));
 }
 
+// ---- residual smoothing -------------------------------------------------------
+
+// 1 when the edge between 8x8 residual blocks with words wa and wb is
+// smoothed: not when both have 8 or more AC levels, nor when both have none
+// and their DCs lie at most 32 apart. Formed without branches: which edges
+// are smoothed follows the data and would defeat a branch predictor.
+static inline uint32_t ResidualEdgeOn(uint16_t wa, uint16_t wb) {
+  const int32_t diff = (int32_t(int16_t(uint16_t(wa << 3))) >> 3) - (int32_t(int16_t(uint16_t(wb << 3))) >> 3);
+  const uint32_t far = uint32_t(diff > 32) | uint32_t(diff < -32);
+  const uint32_t both_without_levels = uint32_t((wa & wb & 0x6000) == 0x6000);
+  const uint32_t some_levels = uint32_t((wa | wb) >= 0x2000);
+  return some_levels & ((both_without_levels ^ 1u) | far);
+}
+
+// One edge's 8 lines, lane by lane: p1, p0 before the edge, q0, q1 after it.
+// A side's changes are masked off by its class (all lanes alike).
+static inline void SmoothResidualLanes(__m128i *p1, __m128i *p0, __m128i *q0, __m128i *q1, uint16_t wa,
+                                       uint16_t wb) {
+  const int32_t ca = (wa >> 13) & 3, cb = (wb >> 13) & 3;
+  const __m128i d = _mm_sub_epi16(*q0, *p0);
+  const __m128i s8 = _mm_srai_epi16(_mm_add_epi16(d, _mm_set1_epi16(4)), 3);
+  const __m128i s4 = _mm_srai_epi16(_mm_add_epi16(d, _mm_set1_epi16(2)), 2);
+  *p1 = _mm_add_epi16(*p1, _mm_and_si128(s8, _mm_set1_epi16(int16_t(-(ca >= 2)))));
+  *p0 = _mm_add_epi16(*p0, _mm_and_si128(s4, _mm_set1_epi16(int16_t(-(ca >= 1)))));
+  *q0 = _mm_sub_epi16(*q0, _mm_and_si128(s4, _mm_set1_epi16(int16_t(-(cb >= 1)))));
+  *q1 = _mm_sub_epi16(*q1, _mm_and_si128(s8, _mm_set1_epi16(int16_t(-(cb >= 2)))));
+}
+
+static inline __m128i LoadLine(const int16_t *p) { return _mm_loadu_si128(reinterpret_cast<const __m128i *>(p)); }
+static inline void StoreLine(int16_t *p, __m128i v) { _mm_storeu_si128(reinterpret_cast<__m128i *>(p), v); }
+
+// Vertical edge: p is the first value right of the edge in the first of 8
+// rows; the four values around the edge in each row are turned into lanes.
+static inline void SmoothVerticalResidualEdge(int16_t *p, int32_t pitch, uint16_t wa, uint16_t wb) {
+  __m128i v[8];
+  for (int r = 0; r < 8; ++r) v[r] = _mm_loadl_epi64(reinterpret_cast<const __m128i *>(p - 2 + r * pitch));
+  const __m128i t0 = _mm_unpacklo_epi16(v[0], v[1]);
+  const __m128i t1 = _mm_unpacklo_epi16(v[2], v[3]);
+  const __m128i t2 = _mm_unpacklo_epi16(v[4], v[5]);
+  const __m128i t3 = _mm_unpacklo_epi16(v[6], v[7]);
+  const __m128i u0 = _mm_unpacklo_epi32(t0, t1);  // p1 of rows 0-3, p0 of rows 0-3
+  const __m128i u1 = _mm_unpackhi_epi32(t0, t1);  // q0, q1 of rows 0-3
+  const __m128i u2 = _mm_unpacklo_epi32(t2, t3);  // rows 4-7
+  const __m128i u3 = _mm_unpackhi_epi32(t2, t3);
+  __m128i p1 = _mm_unpacklo_epi64(u0, u2), p0 = _mm_unpackhi_epi64(u0, u2);
+  __m128i q0 = _mm_unpacklo_epi64(u1, u3), q1 = _mm_unpackhi_epi64(u1, u3);
+  SmoothResidualLanes(&p1, &p0, &q0, &q1, wa, wb);
+  const __m128i a0 = _mm_unpacklo_epi16(p1, p0);  // p1 p0 of rows 0-3
+  const __m128i a1 = _mm_unpackhi_epi16(p1, p0);  // rows 4-7
+  const __m128i b0 = _mm_unpacklo_epi16(q0, q1);
+  const __m128i b1 = _mm_unpackhi_epi16(q0, q1);
+  const __m128i rows[4] = {_mm_unpacklo_epi32(a0, b0), _mm_unpackhi_epi32(a0, b0), _mm_unpacklo_epi32(a1, b1),
+                           _mm_unpackhi_epi32(a1, b1)};
+  for (int r = 0; r < 4; ++r) {
+    _mm_storel_epi64(reinterpret_cast<__m128i *>(p - 2 + (2 * r) * pitch), rows[r]);
+    _mm_storel_epi64(reinterpret_cast<__m128i *>(p - 2 + (2 * r + 1) * pitch), _mm_srli_si128(rows[r], 8));
+  }
+}
+
+// Horizontal edge: p is the first value below the edge in the first of 8
+// columns; each row of 8 values is one vector.
+static inline void SmoothHorizontalResidualEdge(int16_t *p, int32_t pitch, uint16_t wa, uint16_t wb) {
+  __m128i p1 = LoadLine(p - 2 * pitch), p0 = LoadLine(p - pitch), q0 = LoadLine(p), q1 = LoadLine(p + pitch);
+  SmoothResidualLanes(&p1, &p0, &q0, &q1, wa, wb);
+  StoreLine(p - 2 * pitch, p1);
+  StoreLine(p - pitch, p0);
+  StoreLine(p, q0);
+  StoreLine(p + pitch, q1);
+}
+
+void SmoothResidualEdges(int16_t *residual, int32_t pitch, uint32_t blocks, const uint16_t *words,
+                         uint32_t edges) {
+  // Words by 8x8 row and column.
+  uint16_t w[4][4];
+  if (blocks == 4) {
+    for (uint32_t q = 0; q < 4; ++q)
+      for (uint32_t k = 0; k < 4; ++k) w[2 * (q >> 1) + (k >> 1)][2 * (q & 1) + (k & 1)] = words[4 * q + k];
+  } else {
+    w[0][0] = words[0];
+    w[0][1] = words[1];
+    w[1][0] = words[2];
+    w[1][1] = words[3];
+  }
+  // The edges of one direction to smooth as a bit set, then only those, in
+  // the same order as one pass over all of them.
+  uint32_t offset[12];
+  uint16_t before[12], after[12];
+  if (edges & RESIDUAL_EDGES_COLUMNS) {
+    uint32_t on = 0, n = 0;
+    for (uint32_t by = 0; by < blocks; ++by)
+      for (uint32_t bx = 1; bx < blocks; ++bx, ++n) {
+        before[n] = w[by][bx - 1];
+        after[n] = w[by][bx];
+        offset[n] = 8 * by * uint32_t(pitch) + 8 * bx;
+        on |= ResidualEdgeOn(before[n], after[n]) << n;
+      }
+    for (; on; on &= on - 1) {
+      const uint32_t e = uint32_t(__builtin_ctz(on));
+      SmoothVerticalResidualEdge(residual + offset[e], pitch, before[e], after[e]);
+    }
+  }
+  if (edges & RESIDUAL_EDGES_ROWS) {
+    uint32_t on = 0, n = 0;
+    for (uint32_t by = 1; by < blocks; ++by)
+      for (uint32_t bx = 0; bx < blocks; ++bx, ++n) {
+        before[n] = w[by - 1][bx];
+        after[n] = w[by][bx];
+        offset[n] = 8 * by * uint32_t(pitch) + 8 * bx;
+        on |= ResidualEdgeOn(before[n], after[n]) << n;
+      }
+    for (; on; on &= on - 1) {
+      const uint32_t e = uint32_t(__builtin_ctz(on));
+      SmoothHorizontalResidualEdge(residual + offset[e], pitch, before[e], after[e]);
+    }
+  }
+}
+
 void InitBlockKernelsSse2(BlockKernelTable *table) {
   table->inverse_transform = InverseTransform16x16;
   table->pack_rows = PackRows16;
@@ -172,4 +289,5 @@ void InitBlockKernelsSse2(BlockKernelTable *table) {
   table->average_strip32x8 = AverageStrip32x8;
   table->average_block16x8 = AverageBlock16x8;
   table->average_block8x8 = AverageBlock8x8;
+  table->smooth_residual = SmoothResidualEdges;
 }
