@@ -19,6 +19,11 @@ uint64_t BenchNowNs();
 typedef void (*BenchBody)(void *ctx, uint32_t i);
 double BenchNsPerCall(BenchBody fn, void *ctx, uint32_t min_ms);
 
+// The value of the option --ms, or fallback when it is not given.
+uint32_t BenchMinMs(int argc, char **argv, uint32_t fallback);
+// Starts workers 0 to 7 where not yet started; 0 (and a message) on failure.
+int BenchStartWorkers();
+
 // Subcommands (one entry per file).
 int RunKernelBench(int argc, char **argv);
 int RunFrameBench(int argc, char **argv);

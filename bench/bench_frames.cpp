@@ -87,9 +87,7 @@ double DecodeLoop(Gen2TestBuffers *b, SliceLayout *l, const std::vector<uint8_t>
 }  // namespace
 
 int RunFrameBench(int argc, char **argv) {
-  uint32_t min_ms = 2000;
-  for (int i = 0; i < argc; ++i)
-    if (!std::strcmp(argv[i], "--ms") && i + 1 < argc) min_ms = uint32_t(std::atoi(argv[++i]));
+  const uint32_t min_ms = BenchMinMs(argc, argv, 2000);
   const uint32_t sizes[][2] = {{1920, 1080}, {3840, 2160}};
   std::printf("%-10s %-8s %8s %10s %10s\n", "size", "frames", "bytes", "frames/s", "ms/frame");
   for (auto &sz : sizes) {

@@ -91,14 +91,8 @@ FrameTimes TimeFrames(const std::vector<uint8_t> &image, int workers, uint32_t m
 }  // namespace
 
 int RunHandoffBench(int argc, char **argv) {
-  uint32_t min_ms = 2000;
-  for (int i = 0; i < argc; ++i)
-    if (!std::strcmp(argv[i], "--ms") && i + 1 < argc) min_ms = uint32_t(std::atoi(argv[++i]));
-  for (int n = 0; n < 8; ++n)
-    if (!IsWorkerStarted(n) && !VoshStartWorkerThread(n)) {
-      std::printf("worker %d: %s\n", n, VoshGetErrorText());
-      return 1;
-    }
+  const uint32_t min_ms = BenchMinMs(argc, argv, 2000);
+  if (!BenchStartWorkers()) return 1;
   struct {
     const char *name;
     std::vector<uint8_t> image;

@@ -154,14 +154,8 @@ HVOSH OpenBenchMovie(const std::vector<uint8_t> &image, const std::string &path,
 std::vector<uint8_t> WriteBenchMovie(uint32_t width, uint32_t height) { return WriteMovie(width, height); }
 
 int RunMovieBench(int argc, char **argv) {
-  uint32_t min_ms = 2000;
-  for (int i = 0; i < argc; ++i)
-    if (!std::strcmp(argv[i], "--ms") && i + 1 < argc) min_ms = uint32_t(std::atoi(argv[++i]));
-  for (int n = 0; n < 8; ++n)
-    if (!IsWorkerStarted(n) && !VoshStartWorkerThread(n)) {
-      std::printf("worker %d: %s\n", n, VoshGetErrorText());
-      return 1;
-    }
+  const uint32_t min_ms = BenchMinMs(argc, argv, 2000);
+  if (!BenchStartWorkers()) return 1;
   const uint32_t sizes[][2] = {{1920, 1080}, {3840, 2160}};
   int failed = 0;
   std::printf("%-10s %6s %10s %-7s %12s %7s %10s %9s %7s %8s\n", "size", "frames", "file bytes", "source",

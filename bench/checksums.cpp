@@ -279,11 +279,7 @@ int RunChecksumBench(int argc, char **) {
     std::printf("usage: vosh_bench checksums\n");
     return 1;
   }
-  for (int n = 0; n < 8; ++n)
-    if (!IsWorkerStarted(n) && !VoshStartWorkerThread(n)) {
-      std::printf("worker %d: %s\n", n, VoshGetErrorText());
-      return 1;
-    }
+  if (!BenchStartWorkers()) return 1;
   std::vector<ChecksumMovie> movies;
   for (char revision : std::string("fghijkmn")) {
     movies.push_back(Gen2Movie(revision, 232, 200, false, false));

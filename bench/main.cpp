@@ -1,9 +1,11 @@
 // vosh_bench: subcommand dispatch and the timing helpers.
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 
 #include "bench.h"
+#include "engine/async.h"
 
 static const BenchCommand kCommands[] = {
     {"kernels", "ns per call of every video kernel slot: scalar, SSE2, SSSE3", RunKernelBench},
@@ -42,6 +44,21 @@ double BenchNsPerCall(BenchBody fn, void *ctx, uint32_t min_ms) {
     if (ns < best) best = ns;
   }
   return best;
+}
+
+uint32_t BenchMinMs(int argc, char **argv, uint32_t fallback) {
+  for (int i = 0; i + 1 < argc; ++i)
+    if (!std::strcmp(argv[i], "--ms")) return static_cast<uint32_t>(std::atoi(argv[i + 1]));
+  return fallback;
+}
+
+int BenchStartWorkers() {
+  for (int n = 0; n < 8; ++n)
+    if (!IsWorkerStarted(n) && !VoshStartWorkerThread(n)) {
+      std::printf("worker %d: %s\n", n, VoshGetErrorText());
+      return 0;
+    }
+  return 1;
 }
 
 static void Usage() {
