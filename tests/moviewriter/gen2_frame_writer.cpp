@@ -507,6 +507,22 @@ void ForEachSubblock(uint32_t plane, uint32_t j, uint32_t band, Fn fn) {
   }
 }
 
+// The AC levels of one 8x8 block of samples (or residuals) in scan order,
+// quantised by the table's row for qi and clipped to what the codes carry.
+void QuantiseAc(const double px[8][8], const uint16_t *table, uint8_t qi, uint32_t plane, uint32_t i,
+                std::vector<Gen2AcLevel> *ac) {
+  double K[64];
+  ForwardTransform(px, K);
+  for (uint32_t pos = 1; pos < 64; ++pos) {
+    const uint32_t n = SCAN_ORDER[pos];
+    const double step = double(table[(qi & 3) * 64 + n]) * double(1u << (qi >> 2)) / 128.0;
+    long level = std::lround(K[n] / step);
+    if (level > 1025) level = 1025;
+    if (level < -1025) level = -1025;
+    if (level != 0) ac->push_back(Gen2AcLevel{uint8_t(plane), uint8_t(i), uint8_t(pos), int16_t(level)});
+  }
+}
+
 void EncodePicture(const Gen2Picture &picture, uint8_t qi, bool with_ac, Gen2FrameDesc *desc) {
   const uint32_t columns = desc->width / 32, bands = (desc->height + 31) / 32;
   for (uint32_t band = 0; band < bands; ++band)
@@ -529,16 +545,7 @@ void EncodePicture(const Gen2Picture &picture, uint8_t qi, bool with_ac, Gen2Fra
           int32_t dc = int32_t(std::floor(sum / 8 + 0.5));
           b.dc[plane][i] = dc < 0 ? 0 : (dc > 2047 ? 2047 : dc);
           if (!with_ac) return;
-          double K[64];
-          ForwardTransform(px, K);
-          for (uint32_t pos = 1; pos < 64; ++pos) {
-            const uint32_t n = SCAN_ORDER[pos];
-            const double step = double(table[(qi & 3) * 64 + n]) * double(1u << (qi >> 2)) / 128.0;
-            long level = std::lround(K[n] / step);
-            if (level > 1025) level = 1025;
-            if (level < -1025) level = -1025;
-            if (level != 0) b.ac.push_back(Gen2AcLevel{uint8_t(plane), uint8_t(i), uint8_t(pos), int16_t(level)});
-          }
+          QuantiseAc(px, table, qi, plane, i, &b.ac);
         });
       }
     }
@@ -571,17 +578,7 @@ void EncodeBlockResidual(const Gen2Picture &target, const Gen2Picture &predictio
         }
       const int32_t dc = int32_t(std::floor(sum / 8 + 0.5));
       b.dc[plane][i] = dc < -1023 ? -1023 : (dc > 1023 ? 1023 : dc);
-      double K[64];
-      ForwardTransform(px, K);
-      for (uint32_t pos = 1; pos < 64; ++pos) {
-        const uint32_t n = SCAN_ORDER[pos];
-        const double step = double(QUANT_TABLE_INTER[(qi & 3) * 64 + n]) * double(1u << (qi >> 2)) / 128.0;
-        long level = std::lround(K[n] / step);
-        if (level > 1025) level = 1025;
-        if (level < -1025) level = -1025;
-        if (level != 0)
-          b.ac.push_back(Gen2AcLevel{uint8_t(plane), uint8_t(i), uint8_t(pos), int16_t(level)});
-      }
+      QuantiseAc(px, QUANT_TABLE_INTER, qi, plane, i, &b.ac);
     });
   }
 }
