@@ -24,6 +24,9 @@ enum : uint32_t {
   BLOCK_FLAG_WIDE_DC = 0x40000,  // wide DC range as the block decoders see it
 };
 
+// The DC value of a SubblockWord: bits 0-12 as a 13-bit two's complement.
+inline int32_t SubblockWordDc(uint16_t w) { return int32_t(int16_t(uint16_t(w << 3))) >> 3; }
+
 // Position bits of BlockFlags read by the DC prediction.
 enum : uint32_t {
   DC_NO_ABOVE_SLICE = 0x8,   // first band of a slice below row 0

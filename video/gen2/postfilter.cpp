@@ -66,19 +66,13 @@ inline void MoveWords(uint16_t *dst, const uint16_t *src) {
   std::memcpy(dst, moved, sizeof moved);
 }
 
-// Four incoming words of one row: from src, or zeros when there is none.
-inline void PutFour(uint16_t *dst, const uint16_t *src) {
+// n incoming words of one row: from src, or zeros when there is none.
+template <uint32_t n>
+inline void PutWords(uint16_t *dst, const uint16_t *src) {
   if (src)
-    std::memcpy(dst, src, 4 * sizeof(uint16_t));
+    std::memcpy(dst, src, n * sizeof(uint16_t));
   else
-    std::memset(dst, 0, 4 * sizeof(uint16_t));
-}
-
-inline void PutTwo(uint16_t *dst, const uint16_t *src) {
-  if (src)
-    std::memcpy(dst, src, 2 * sizeof(uint16_t));
-  else
-    std::memset(dst, 0, 2 * sizeof(uint16_t));
+    std::memset(dst, 0, n * sizeof(uint16_t));
 }
 
 // Shifts a full-resolution window one block to the left and brings in the
@@ -95,14 +89,14 @@ void ShiftFull(uint16_t rows[FULL_ROWS][FULL_COLS], const uint16_t *words, const
     }
   }
   const uint16_t *bottom = store ? store + uintptr_t(block) * 4 : nullptr;
-  PutFour(rows[0] + 5, bottom ? bottom + offset : nullptr);
-  PutFour(rows[1] + 5, bottom);
+  PutWords<4>(rows[0] + 5, bottom ? bottom + offset : nullptr);
+  PutWords<4>(rows[1] + 5, bottom);
   // Quadrant order: 8x8 row 0 of the block is words 0, 1, 4, 5; row 1 is
   // 2, 3, 6, 7; rows 2 and 3 the same eight words on.
   for (int r = 0; r < 4; ++r) {
     const uint16_t *q = words ? words + 8 * (r >> 1) + 2 * (r & 1) : nullptr;
-    PutTwo(rows[2 + r] + 5, q);
-    PutTwo(rows[2 + r] + 7, q ? q + 4 : nullptr);
+    PutWords<2>(rows[2 + r] + 5, q);
+    PutWords<2>(rows[2 + r] + 7, q ? q + 4 : nullptr);
   }
 }
 
@@ -117,10 +111,10 @@ void ShiftChroma(uint16_t rows[CHROMA_ROWS][CHROMA_COLS], const uint16_t *words,
     }
   }
   const uint16_t *bottom = store ? store + uintptr_t(block) * 2 : nullptr;
-  PutTwo(rows[0] + 3, bottom ? bottom + offset : nullptr);
-  PutTwo(rows[1] + 3, bottom);
-  PutTwo(rows[2] + 3, words);
-  PutTwo(rows[3] + 3, words ? words + 2 : nullptr);
+  PutWords<2>(rows[0] + 3, bottom ? bottom + offset : nullptr);
+  PutWords<2>(rows[1] + 3, bottom);
+  PutWords<2>(rows[2] + 3, words);
+  PutWords<2>(rows[3] + 3, words ? words + 2 : nullptr);
 }
 
 // Stores the last two 8x8 rows of the filtered block for the band below.

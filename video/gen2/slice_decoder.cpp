@@ -135,7 +135,6 @@ struct RunState {
 inline uint32_t Nibble(const uint8_t *bits, uint32_t i) { return (bits[i >> 1] >> ((i & 1) * 4)) & 15; }
 
 inline bool IsIntraWord(uint16_t w) { return (w & SUBBLOCK_INTRA) != 0; }
-inline int32_t WordDc(uint16_t w) { return int32_t(int16_t(uint16_t(w << 3))) >> 3; }
 
 // Which half of a block's right 16 columns goes to the half-block scratch when
 // a block is copied or motion-predicted: -1 none, 0 upper, 1 lower.  With 0x1
@@ -199,14 +198,14 @@ void AboveContext(const RunPlane *p, uint32_t x, uint32_t y, int32_t stride, boo
   context[0] = 0;
   if (has_left) {
     if (IsIntraWord(row[-1]))
-      context[0] = WordDc(row[-1]);
+      context[0] = SubblockWordDc(row[-1]);
     else
       AverageBlock8x8(&context[0], above - 8, stride);
   }
   bool all_intra = true;
   for (uint32_t i = 0; i < n; ++i) all_intra = all_intra && IsIntraWord(row[i]);
   if (all_intra) {
-    for (uint32_t i = 0; i < n; ++i) context[1 + i] = WordDc(row[i]);
+    for (uint32_t i = 0; i < n; ++i) context[1 + i] = SubblockWordDc(row[i]);
     return;
   }
   int32_t strip[4];
@@ -214,7 +213,7 @@ void AboveContext(const RunPlane *p, uint32_t x, uint32_t y, int32_t stride, boo
     AverageStrip32x8(strip, above, stride);
   else
     AverageBlock16x8(strip, above, stride);
-  for (uint32_t i = 0; i < n; ++i) context[1 + i] = IsIntraWord(row[i]) ? WordDc(row[i]) : strip[i];
+  for (uint32_t i = 0; i < n; ++i) context[1 + i] = IsIntraWord(row[i]) ? SubblockWordDc(row[i]) : strip[i];
 }
 
 // ---- block types ----------------------------------------------------------------

@@ -3,6 +3,7 @@
 #include "video/gen2/transform.h"
 
 #include "engine/platform/cpu.h"
+#include "video/gen2/coeffs.h"
 
 #include <cstring>
 
@@ -132,8 +133,6 @@ static inline uint32_t ResidualWordIndex(uint32_t blocks, uint32_t bx, uint32_t 
   return blocks == 4 ? 4 * ((by >> 1) * 2 + (bx >> 1)) + (by & 1) * 2 + (bx & 1) : by * 2 + bx;
 }
 
-static inline int32_t ResidualWordDc(uint16_t w) { return int32_t(int16_t(uint16_t(w << 3))) >> 3; }
-
 // Smooths the 8 lines crossing one edge. p points at the first value after
 // the edge in the first line; across is the step over the edge, along the
 // step from one line to the next.
@@ -141,7 +140,7 @@ static void SmoothResidualEdgeScalar(int16_t *p, int32_t across, int32_t along, 
   if ((wa | wb) < 0x2000) return;
   const uint32_t ca = (wa >> 13) & 3, cb = (wb >> 13) & 3;
   if (ca == 3 && cb == 3) {
-    int32_t diff = ResidualWordDc(wa) - ResidualWordDc(wb);
+    int32_t diff = SubblockWordDc(wa) - SubblockWordDc(wb);
     if (diff < 0) diff = -diff;
     if (diff <= 32) return;
   }

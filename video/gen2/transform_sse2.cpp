@@ -2,6 +2,7 @@
 // Bit-identical to the scalar references in transform.cpp.
 #include <emmintrin.h>
 
+#include "video/gen2/coeffs.h"
 #include "video/gen2/transform.h"
 
 // One-dimensional transform of eight vectors, lane by lane, in place.
@@ -171,7 +172,7 @@ void AverageBlock8x8(int32_t *out, const uint8_t *src, int32_t stride) {
 // and their DCs lie at most 32 apart. Formed without branches: which edges
 // are smoothed follows the data and would defeat a branch predictor.
 static inline uint32_t ResidualEdgeOn(uint16_t wa, uint16_t wb) {
-  const int32_t diff = (int32_t(int16_t(uint16_t(wa << 3))) >> 3) - (int32_t(int16_t(uint16_t(wb << 3))) >> 3);
+  const int32_t diff = SubblockWordDc(wa) - SubblockWordDc(wb);
   const uint32_t far = uint32_t(diff > 32) | uint32_t(diff < -32);
   const uint32_t both_without_levels = uint32_t((wa & wb & 0x6000) == 0x6000);
   const uint32_t some_levels = uint32_t((wa | wb) >= 0x2000);
