@@ -143,13 +143,12 @@ static void SetColorMatrix(MovieRecord *m, uint32_t extra_size) {
   }
 }
 
-// 1 when file track k can be played: a codec kind, a kept track-open
-// function and a ring of at most two seconds of its sound.
-static int IsTrackPlayable(const MovieRecord *m, uint32_t k, TrackOpenFunction open_track) {
-  const uint32_t format = ReadLe32(m->track_formats + 4 * k);
+// 1 when a track of this format word and ring size can be played: a codec
+// kind, a kept track-open function and a ring of at most two seconds of its
+// sound.
+static int IsTrackPlayable(uint32_t format, uint32_t ring, TrackOpenFunction open_track) {
   const uint32_t rate = format & TRACK_FORMAT_RATE_MASK;
   const uint32_t channels = 1 + ((format & TRACK_FORMAT_STEREO) ? 1 : 0);
-  const uint32_t ring = ComputeTrackRingBytes(ReadLe32(m->track_buffer_sizes + 4 * k));
   return (format & TRACK_FORMAT_CODEC_MASK) != 0 && open_track != nullptr && ring != 0 &&
          (uint64_t)ring <= (uint64_t)rate * channels * 4;
 }
@@ -172,13 +171,12 @@ static int OpenSoundTracks(MovieRecord *m, uint32_t track_count, const uint32_t 
       if (ReadLe32(m->track_ids + 4 * k) != id) continue;
       const uint32_t format = ReadLe32(m->track_formats + 4 * k);
       const uint32_t channels = 1 + ((format & TRACK_FORMAT_STEREO) ? 1 : 0);
+      const uint32_t ring = ComputeTrackRingBytes(ReadLe32(m->track_buffer_sizes + 4 * k));
       m->played_tracks[matched++] = k;
       // The ring size comes from the file: a track that will be dropped
       // gets no room, so its size is never allocated.
-      if (IsTrackPlayable(m, k, open_track)) {
-        block_bytes += ComputeTrackRingBytes(ReadLe32(m->track_buffer_sizes + 4 * k));
-        block_bytes += GetAudioDecoderSize(format & TRACK_FORMAT_RATE_MASK, channels);
-      }
+      if (IsTrackPlayable(format, ring, open_track))
+        block_bytes += (uint64_t)ring + GetAudioDecoderSize(format & TRACK_FORMAT_RATE_MASK, channels);
       break;
     }
   }
@@ -207,7 +205,7 @@ static int OpenSoundTracks(MovieRecord *m, uint32_t track_count, const uint32_t 
     const uint32_t channels = 1 + ((format & TRACK_FORMAT_STEREO) ? 1 : 0);
     const uint32_t ring = ComputeTrackRingBytes(ReadLe32(m->track_buffer_sizes + 4 * k));
     const uint32_t decoder_flags = GetTrackDecoderFlags(format, m->movie_flags);
-    int keep = IsTrackPlayable(m, k, open_track);
+    int keep = IsTrackPlayable(format, ring, open_track);
     uint32_t out_rate = rate;
     if (keep) {
       if (m->rate_num != 0 && m->rate_den != 0) {
