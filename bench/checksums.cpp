@@ -183,54 +183,13 @@ ChecksumMovie Gen2Movie(char revision, uint32_t width, uint32_t height, bool alp
 // ---- first generation ----------------------------------------------------------
 
 ChecksumMovie Gen1Movie(char revision, bool alpha) {
-  const uint32_t kW = 72, kH = 56;
-  const uint32_t plane_w[4] = {72, 40, 40, 72}, plane_h[4] = {56, 32, 32, 56};
-  std::mt19937 rng(7 + uint32_t(revision));
-  const bool f_to_h = revision <= 'h';
-  ContainerSpec desc;
-  desc.signature = WriterSignature("VSH", revision);
-  desc.width = kW;
-  desc.height = kH;
-  desc.rate_num = 25;
-  desc.rate_den = 1;
-  desc.video_flags = alpha ? 0x100000 : 0;
-  std::vector<std::vector<uint8_t>> previous;
-  const uint32_t planes = alpha ? 4 : 3;
-  for (uint32_t f = 0; f < 10; ++f) {
-    const bool key = f % 5 == 0;
-    std::vector<std::vector<uint8_t>> recon(planes);
-    std::vector<uint8_t> bytes[4];
-    for (uint32_t p = 0; p < planes; ++p) {
-      const uint32_t w = plane_w[p], h = plane_h[p];
-      std::vector<uint8_t> source(w * h);
-      for (uint32_t y = 0; y < h; ++y)
-        for (uint32_t x = 0; x < w; ++x) {
-          const uint32_t sx = x + f, sy = y + f / 2;  // the picture drifts
-          uint32_t v = ((sx / 8 + sy / 8) & 1) ? 40 + p * 30 : 180 + (sx * 3 + sy) % 40;
-          if ((sx / 16) % 3 == 2 && (sy / 16) % 2 == 0) v = 1 + rng() % 255;
-          source[y * w + x] = uint8_t(v);
-        }
-      Gen1PlaneOptions o;
-      o.lossy = true;
-      o.signed_colors = f_to_h;
-      o.revision_k = revision == 'k';
-      o.alpha_plane = p == 3;
-      o.intra_level = f % 3;
-      Gen1PlaneResult r = EncodeGen1Plane(source.data(), key ? nullptr : previous[p].data(), w, h, w, o);
-      bytes[p] = r.bytes;
-      recon[p] = r.recon;
-    }
-    WriterFrame frame;
-    frame.key = key;
-    frame.bytes = AssembleGen1Video(alpha ? &bytes[3] : nullptr, bytes[0], bytes[1], bytes[2], f_to_h);
-    desc.frames.push_back(frame);
-    previous = recon;
-  }
   ChecksumMovie m;
   char name[64];
-  std::snprintf(name, sizeof name, "VSH%c %ux%u%s", revision, kW, kH, alpha ? " alpha" : "");
+  std::snprintf(name, sizeof name, "VSH%c %ux%u%s", revision, GEN1_DRIFT_WIDTH, GEN1_DRIFT_HEIGHT,
+                alpha ? " alpha" : "");
   m.name = name;
-  m.bytes = WriteContainer(desc);
+  // Ten frames, a key frame every five, the intra transform level varied.
+  m.bytes = WriteGen1DriftMovie(revision, alpha, 10, 5, true).bytes;
   m.open_flags = alpha ? 0x100000 : 0;
   return m;
 }

@@ -5,7 +5,9 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <random>
 
+#include "moviewriter/container_writer.h"
 #include "moviewriter/gen2_symbols.h"
 #include "video/gen1/gen1_bundles.h"
 #include "video/gen1/gen1_dct.h"
@@ -986,4 +988,54 @@ std::vector<uint8_t> EncodeBuiltInStill() {
   Gen1PlaneResult c1 = EncodeGen1Plane(planes[1].data(), nullptr, 112, 128, 112, o);
   Gen1PlaneResult c2 = EncodeGen1Plane(planes[2].data(), nullptr, 112, 128, 112, o);
   return AssembleGen1Video(nullptr, luma.bytes, c1.bytes, c2.bytes, false);
+}
+
+const uint32_t GEN1_DRIFT_PLANE_WIDTH[4] = {72, 40, 40, 72}, GEN1_DRIFT_PLANE_HEIGHT[4] = {56, 32, 32, 56};
+
+Gen1DriftMovie WriteGen1DriftMovie(char revision, bool alpha, uint32_t frames, uint32_t key_every,
+                                   bool vary_intra_level) {
+  Gen1DriftMovie movie;
+  std::mt19937 rng(7 + uint32_t(revision));
+  const bool f_to_h = revision <= 'h';
+  ContainerSpec desc;
+  desc.signature = WriterSignature("VSH", revision);
+  desc.width = GEN1_DRIFT_WIDTH;
+  desc.height = GEN1_DRIFT_HEIGHT;
+  desc.rate_num = 25;
+  desc.rate_den = 1;
+  desc.video_flags = alpha ? 0x100000 : 0;
+  const uint32_t planes = alpha ? 4 : 3;
+  for (uint32_t f = 0; f < frames; ++f) {
+    const bool key = key_every ? f % key_every == 0 : f == 0;
+    std::vector<std::vector<uint8_t>> recon(planes);
+    std::vector<uint8_t> bytes[4];
+    for (uint32_t p = 0; p < planes; ++p) {
+      const uint32_t w = GEN1_DRIFT_PLANE_WIDTH[p], h = GEN1_DRIFT_PLANE_HEIGHT[p];
+      std::vector<uint8_t> source(w * h);
+      for (uint32_t y = 0; y < h; ++y)
+        for (uint32_t x = 0; x < w; ++x) {
+          const uint32_t sx = x + f, sy = y + f / 2;  // the picture drifts
+          uint32_t v = ((sx / 8 + sy / 8) & 1) ? 40 + p * 30 : 180 + (sx * 3 + sy) % 40;
+          if ((sx / 16) % 3 == 2 && (sy / 16) % 2 == 0) v = 1 + rng() % 255;
+          source[y * w + x] = uint8_t(v);
+        }
+      Gen1PlaneOptions o;
+      o.lossy = true;
+      o.signed_colors = f_to_h;
+      o.revision_k = revision == 'k';
+      o.alpha_plane = p == 3;
+      if (vary_intra_level) o.intra_level = f % 3;
+      Gen1PlaneResult r =
+          EncodeGen1Plane(source.data(), key ? nullptr : movie.recon.back()[p].data(), w, h, w, o);
+      bytes[p] = r.bytes;
+      recon[p] = r.recon;
+    }
+    WriterFrame frame;
+    frame.key = key;
+    frame.bytes = AssembleGen1Video(alpha ? &bytes[3] : nullptr, bytes[0], bytes[1], bytes[2], f_to_h);
+    desc.frames.push_back(frame);
+    movie.recon.push_back(recon);
+  }
+  movie.bytes = WriteContainer(desc);
+  return movie;
 }

@@ -45,6 +45,20 @@ std::vector<uint8_t> AssembleGen1Video(const std::vector<uint8_t> *alpha, const 
                                        const std::vector<uint8_t> &chroma1,
                                        const std::vector<uint8_t> &chroma2, bool no_length_words);
 
+// A small first-generation movie (72 x 56): a checkerboard with noisy
+// patches that drifts from frame to frame, every plane encoded lossily
+// against the encoder's reconstruction of the frame before. A key frame
+// every key_every frames (0: the first only); with vary_intra_level the
+// intra blocks' transform level cycles 0, 1, 2 over the frames.
+constexpr uint32_t GEN1_DRIFT_WIDTH = 72, GEN1_DRIFT_HEIGHT = 56;
+extern const uint32_t GEN1_DRIFT_PLANE_WIDTH[4], GEN1_DRIFT_PLANE_HEIGHT[4];  // luma, chroma, chroma, alpha
+struct Gen1DriftMovie {
+  std::vector<uint8_t> bytes;                         // the container
+  std::vector<std::vector<std::vector<uint8_t>>> recon;  // per frame, its packed planes
+};
+Gen1DriftMovie WriteGen1DriftMovie(char revision, bool alpha, uint32_t frames, uint32_t key_every,
+                                   bool vary_intra_level);
+
 // PSNR of two planes (both stride width); 99 when equal.
 double Gen1Psnr(const uint8_t *a, const uint8_t *b, uint32_t width, uint32_t height, uint32_t a_stride,
                 uint32_t b_stride);
