@@ -3,12 +3,14 @@
 #include <cstdint>
 #include <vector>
 
-// One subcommand: name, one-line description, entry (argc/argv after the name).
+// One subcommand: name, one-line description, entry (argc/argv after the
+// name), and whether it takes the options that `all` hands on (--ms).
 typedef int (*BenchCommandEntry)(int argc, char **argv);
 struct BenchCommand {
   const char *name;
   const char *summary;
   BenchCommandEntry run;
+  int takes_options;
 };
 
 // Monotonic clock in nanoseconds.

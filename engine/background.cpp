@@ -386,12 +386,20 @@ void StopSoundThread() {
 int IsIoThreadRunning() { return g_io_running.load(std::memory_order_acquire) != 0; }
 int IsSoundThreadRunning() { return g_sound_running.load(std::memory_order_acquire) != 0; }
 
+// A post tests and releases under the lock that the thread's stop holds
+// while it joins the thread and destroys the semaphore, so it never signals
+// a semaphore that is gone. Neither thread takes its own lock: nothing
+// waits on a post.
 void PostIoThread() {
+  LockIoThreadLock();
   if (g_io_running.load(std::memory_order_acquire)) ReleaseSemaphore(&g_io_semaphore, 1);
+  UnlockIoThreadLock();
 }
 
 void PostSoundThread() {
+  LockGlobalSound();
   if (g_sound_running.load(std::memory_order_acquire)) ReleaseSemaphore(&g_sound_semaphore, 1);
+  UnlockGlobalSound();
 }
 
 uint32_t GetIoThreadUsers() { return g_io_users.load(std::memory_order_acquire); }

@@ -13,8 +13,8 @@ namespace {
 
 int LocksReady() { return g_library_locks_ready.load(std::memory_order_acquire) != 0; }
 
-// A movie lock that the open got as far as creating.
-int LockMade(const RecursiveMutex *lock) { return lock->work != nullptr; }
+// A movie lock that the open made ready.
+int LockMade(const RecursiveMutex *lock) { return IsRecursiveMutexReady(lock); }
 
 }  // namespace
 

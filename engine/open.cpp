@@ -143,14 +143,18 @@ static void SetColorMatrix(MovieRecord *m, uint32_t extra_size) {
   }
 }
 
-// 1 when a track of this format word and ring size can be played: a codec
-// kind, a kept track-open function and a ring of at most two seconds of its
-// sound.
-static int IsTrackPlayable(uint32_t format, uint32_t ring, TrackOpenFunction open_track) {
+// 1 when a ring holds at most two seconds of its track's sound.
+static int IsRingWithinBound(uint32_t format, uint32_t ring) {
   const uint32_t rate = format & TRACK_FORMAT_RATE_MASK;
   const uint32_t channels = 1 + ((format & TRACK_FORMAT_STEREO) ? 1 : 0);
+  return (uint64_t)ring <= (uint64_t)rate * channels * 4;
+}
+
+// 1 when a track of this format word and ring size can be played: a codec
+// kind, a kept track-open function and a ring within the bound.
+static int IsTrackPlayable(uint32_t format, uint32_t ring, TrackOpenFunction open_track) {
   return (format & TRACK_FORMAT_CODEC_MASK) != 0 && open_track != nullptr && ring != 0 &&
-         (uint64_t)ring <= (uint64_t)rate * channels * 4;
+         IsRingWithinBound(format, ring);
 }
 
 // Matches the requested identifiers to file tracks, opens a sound track for
@@ -173,9 +177,10 @@ static int OpenSoundTracks(MovieRecord *m, uint32_t track_count, const uint32_t 
       const uint32_t channels = 1 + ((format & TRACK_FORMAT_STEREO) ? 1 : 0);
       const uint32_t ring = ComputeTrackRingBytes(ReadLe32(m->track_buffer_sizes + 4 * k));
       m->played_tracks[matched++] = k;
-      // The ring size comes from the file: a track that will be dropped
-      // gets no room, so its size is never allocated.
-      if (IsTrackPlayable(format, ring, open_track))
+      // Every matched track has its ring and decoder in the block, played or
+      // not, except a ring over the two-second bound: its size comes from the
+      // file and is never allocated.
+      if (IsRingWithinBound(format, ring))
         block_bytes += (uint64_t)ring + GetAudioDecoderSize(format & TRACK_FORMAT_RATE_MASK, channels);
       break;
     }

@@ -427,7 +427,10 @@ int VoshShouldWait(HVOSH m) {
     if (m->rate_num == 0) return 0;
     int32_t late = Lateness(m, now);
     if (late >= 0) {
-      if (count == 0 && late > 2 * m->tolerance_ms) RestartClock(m);
+      // Twice the tolerance in 64 bits: a file's frame rate can make the
+      // tolerance as large as INT32_MAX.
+      if (count == 0 && static_cast<int64_t>(late) > 2 * static_cast<int64_t>(m->tolerance_ms))
+        RestartClock(m);
       return 0;
     }
   }

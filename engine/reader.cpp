@@ -18,7 +18,8 @@ std::atomic<uint64_t> g_reader_owner_tag{0};
 // ---- Operating-system file operations ----
 
 int OsOpenFile(FileHandle *handle, const char *path, uint64_t *size_out) {
-  int fd = open(path, O_RDONLY);
+  // Large-file offsets in the 32-bit build too: a movie may pass 2 GiB.
+  int fd = open(path, O_RDONLY | O_LARGEFILE);
   if (fd == -1) return 0;
   if (size_out) {
     off64_t end = lseek64(fd, 0, SEEK_END);

@@ -6,6 +6,33 @@
 #pragma once
 #include <cstdint>
 
+// ---- Threads ----
+//
+// The library is driven from the application's thread, as the player drives
+// it; its own threads (the workers, "Vosh IO", "Vosh Snd") meet that thread
+// only through the library's locks.
+//
+// One thread at a time: the last-error text and the settings that the next
+// open takes (the frame-rate override among them) are process-wide data
+// without locks. VoshOpenMovie, VoshOverrideFrameRate, VoshGetErrorText and
+// VoshStartWorkerThread must never run on two threads at once, and the text
+// of a failed call is read before the next of them: opens on two threads at
+// once lose each other's error texts and frame-rate overrides. The
+// asynchronous decode's start and wait write the text too, but only when
+// they fail (a worker that was not started, a second start on a movie still
+// decoding, a broken queue); called as the rules here say, they may run for
+// different movies on several threads at once.
+//
+// One thread at a time for each movie: the calls on one HVOSH (the clock,
+// stepping, pausing, the asynchronous decode, the copy, the statistics and
+// VoshCloseMovie) come from one thread at a time, which may differ from movie
+// to movie: several movies may be played and closed on several threads at
+// once, beside an open on another thread, within the rule above.
+//
+// Any thread: VoshGetMilliseconds, VoshGetCpuCount, VoshIsKnownSignature,
+// VoshGetBuiltInMovie and VoshInstallSoundOutput (which waits for the sound
+// lock).
+
 // ---- The movie handle ----
 
 struct MovieRecord;

@@ -28,9 +28,11 @@ uint32_t ReadBlock(int fd, uint8_t *dest) {
 }  // namespace
 
 int FindEmbeddedMovie(const char *path) {
-  const int fd = open(path, O_RDONLY);
+  // Large-file offsets in the 32-bit build too: the file may pass 2 GiB.
+  const int fd = open(path, O_RDONLY | O_LARGEFILE);
   if (fd < 0) return -1;
-  const uint32_t size = static_cast<uint32_t>(lseek64(fd, 0, SEEK_END));
+  const off64_t end = lseek64(fd, 0, SEEK_END);
+  const uint64_t size = end > 0 ? static_cast<uint64_t>(end) : 0;
   uint8_t block[SCAN_BLOCK];
   uint8_t next[SCAN_BLOCK];
   if (lseek64(fd, SCAN_START, SEEK_SET) < 0 || ReadBlock(fd, block) != SCAN_BLOCK) {

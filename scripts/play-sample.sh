@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Sets up, builds the 64-bit player and plays a short sample movie made by the
 # test movie writer, then the built-in movie (as the player does after its
-# last file). Extra arguments are passed to the player (e.g. -a, -u, -l 3).
+# last file). Extra arguments are passed to the player (e.g. -a, -u, -l).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh

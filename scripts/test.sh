@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Runs the whole test suite: installs what is missing, then builds and tests
-# the 64-bit build, the 32-bit build, an AddressSanitizer+UBSan build and a
-# ThreadSanitizer build, each through CTest.
+# Runs the whole test suite: installs what is missing, then configures five
+# builds and builds them all: the 64-bit build, the 32-bit build, an
+# AddressSanitizer+UBSan build and a ThreadSanitizer build, each tested
+# through CTest, and a clang build that is only compiled.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 ROOT=$(pwd)

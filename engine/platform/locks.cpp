@@ -161,11 +161,16 @@ int InitRecursiveMutex(RecursiveMutex *m) {
   return 1;
 }
 
-void DestroyRecursiveMutex(RecursiveMutex *m) {
+int IsRecursiveMutexReady(const RecursiveMutex *m) {
   // The working area is found from the slot itself, so a slot that was
   // never made ready is recognised by its tag without following its pointer.
+  const MutexWork *w = AreaOf<const MutexWork>(m);
+  return m->work == w && (w->tag >> 16) == (kMutexTag >> 16);
+}
+
+void DestroyRecursiveMutex(RecursiveMutex *m) {
+  if (!IsRecursiveMutexReady(m)) return;
   MutexWork *w = AreaOf<MutexWork>(m);
-  if (m->work != w || (w->tag >> 16) != (kMutexTag >> 16)) return;
   pthread_cond_destroy(&w->sync.condition);
   pthread_mutex_destroy(&w->sync.mutex);
   w->tag = 0;

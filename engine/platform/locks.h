@@ -26,6 +26,8 @@ enum : uint32_t { WAIT_FOREVER = 0xFFFFFFFFu };
 int InitRecursiveMutex(RecursiveMutex *m);
 // Acts only on a slot that InitRecursiveMutex made ready.
 void DestroyRecursiveMutex(RecursiveMutex *m);
+// 1 for a slot that InitRecursiveMutex made ready and that was not destroyed.
+int IsRecursiveMutexReady(const RecursiveMutex *m);
 void LockRecursiveMutex(RecursiveMutex *m);
 // 1 when taken (or taken again by its owner), 0 when the time ran out.
 int LockRecursiveMutexTimed(RecursiveMutex *m, uint32_t ms);

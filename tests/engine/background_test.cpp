@@ -1,15 +1,21 @@
 // The IO and sound threads on real threads, with movies whose reader and
 // sound track are scripted: fill hysteresis, served reads, the movie list
-// and lock order, the sound thread's wait and lock release.
+// and lock order, the sound thread's wait and lock release; posts to the IO
+// thread while it is stopped and started again.
 #include <gtest/gtest.h>
+
+#include <unistd.h>
 
 #include <atomic>
 #include <memory>
+#include <string>
 #include <thread>
 
 #include "engine/background.h"
+#include "engine/container.h"
 #include "engine/movie.h"
 #include "engine/utils.h"
+#include "moviewriter/container_writer.h"
 
 namespace {
 
@@ -262,6 +268,33 @@ TEST(BackgroundTest, SoundThreadAlwaysReleasesTheMovieLock) {
   UnlinkMovie(m);
   ReleaseSoundThread(0);
   EXPECT_FALSE(IsSoundThreadRunning());
+}
+
+// One thread pauses and resumes a movie held in memory, posting the IO
+// thread at every change, while this one opens and closes the only movie
+// that reads in the background: every close stops the IO thread and
+// destroys its semaphore, every open starts both again.
+TEST(BackgroundTest, PostsNeverMeetAStoppingIoThread) {
+  const std::string path = std::string(::testing::TempDir()) + "vosh_posts_" + std::to_string(getpid());
+  ASSERT_TRUE(WriteContainerFile(MakeTestMovieSpec(MakeSignature('V', 'S', '2', 'i'), 4, 64), path));
+  HVOSH still = VoshOpenMovie(uint64_t(uintptr_t(VoshGetBuiltInMovie())), OPEN_MEMORY_IMAGE);
+  ASSERT_NE(still, nullptr) << VoshGetErrorText();
+  std::atomic<int> done{0};
+  std::thread pauser([&] {
+    for (uint32_t k = 1; !done.load(); ++k) VoshSetPaused(still, k & 1);
+  });
+  for (int round = 0; round < 400; ++round) {
+    HVOSH m = VoshOpenMovie(uint64_t(uintptr_t(path.c_str())), 0);
+    EXPECT_NE(m, nullptr) << VoshGetErrorText();
+    if (!m) break;
+    EXPECT_TRUE(IsIoThreadRunning());
+    VoshCloseMovie(m);
+  }
+  done.store(1);
+  pauser.join();
+  EXPECT_FALSE(IsIoThreadRunning());
+  VoshCloseMovie(still);
+  unlink(path.c_str());
 }
 
 }  // namespace

@@ -7,9 +7,11 @@
 #include <memory>
 #include <vector>
 
+#include "engine/container.h"
 #include "engine/movie.h"
 #include "engine/playback.h"
 #include "engine/utils.h"
+#include "moviewriter/container_writer.h"
 
 namespace {
 
@@ -158,6 +160,42 @@ TEST_F(ClockTest, WithoutSoundLateFramesRebaseTheClock) {
   g_now = 5000 + 80 + 161;
   EXPECT_EQ(VoshShouldWait(m), 0);
   EXPECT_EQ(m->clock_start, 0u);
+}
+
+// Without sound the due test restarts the clock only beyond twice the
+// tolerance, compared without overflow for every tolerance a file's rate
+// can give: up to INT32_MAX.
+TEST_F(ClockTest, DueTestRestartsBeyondTwiceAnyTolerance) {
+  const struct {
+    int32_t tolerance, late;
+    bool restarts;
+  } cases[] = {{80, 160, false},         {80, 161, true},          {0, 0, false},
+               {0, 1, true},             {0x3FFFFFFF, INT32_MAX, true}, {0x40000000, INT32_MAX, false},
+               {INT32_MAX, INT32_MAX, false}};
+  for (const auto &c : cases) {
+    g_now = 1000;
+    FakeMovie f(100, 25, 1, false);
+    MovieRecord *m = f.m();
+    m->tolerance_ms = c.tolerance;
+    FinishFrame(m);  // clock starts at 1000, next frame due at 1040
+    g_now = 1040 + static_cast<uint32_t>(c.late);
+    EXPECT_EQ(VoshShouldWait(m), 0);
+    EXPECT_EQ(m->clock_start == 0, c.restarts) << c.tolerance << " " << c.late;
+  }
+  // A file whose frame-rate denominator is 0xFFFFFFFF: the open's tolerance
+  // is INT32_MAX, and a frame due now is not late.
+  g_now = 1000;
+  ContainerSpec spec = MakeTestMovieSpec(MakeSignature('V', 'S', '2', 'i'), 2, 64);
+  spec.rate_num = 1;
+  spec.rate_den = 0xFFFFFFFFu;
+  const std::vector<uint8_t> image = WriteContainer(spec);
+  HVOSH m = VoshOpenMovie(uint64_t(uintptr_t(image.data())), OPEN_MEMORY_IMAGE);
+  ASSERT_NE(m, nullptr) << VoshGetErrorText();
+  EXPECT_EQ(m->tolerance_ms, INT32_MAX);
+  FinishFrame(m);
+  EXPECT_EQ(VoshShouldWait(m), 0);
+  EXPECT_EQ(m->clock_start, 1000u);
+  VoshCloseMovie(m);
 }
 
 TEST_F(ClockTest, AsFastAsPossibleNeverWaitsOrSkips) {

@@ -215,6 +215,26 @@ TEST(OpenSizes, FileSizesAreCheckedBeforeTheyAreAllocated) {
   EXPECT_LT(g_largest_request.load(), kSmall);
   VoshCloseMovie(m);
 
+  // Every other matched track has its ring and decoder in the audio block,
+  // played or not: a movie reports the same memory with and without a sound
+  // output, and with a track of no codec kind beside it.
+  s = MakeTestMovieSpec(VS2I, 1, 16);
+  s.tracks = {{96000, 0x10000000u | 48000, 0}, {96000, 48000, 1}};
+  const uint32_t both[2] = {0, 1};
+  OpenOptions options = {};
+  options.track_count = 2;
+  options.track_list = both;
+  uint64_t used[2] = {0, 0};
+  for (int with_output = 0; with_output < 2; with_output++) {
+    ASSERT_EQ(VoshInstallSoundOutput(with_output ? AcceptingOutput : NoOutput, 48000, 2), with_output);
+    m = OpenBytes(WriteContainer(s), OPEN_TRACK_LIST, &options);
+    ASSERT_NE(m, nullptr) << VoshGetErrorText();
+    EXPECT_EQ(m->open_track_count.load(), uint32_t(with_output));
+    used[with_output] = m->memory_used;
+    VoshCloseMovie(m);
+  }
+  EXPECT_EQ(used[0], used[1]);
+
   // Whole-file load and preload of a short file that claims 1.75 GiB.
   s = MakeTestMovieSpec(VS2I, 2, 64);
   s.file_size_less_8 = 0x70000000;

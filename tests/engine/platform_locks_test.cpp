@@ -146,14 +146,22 @@ TEST(RecursiveMutexTest, UnlockByNonOwnerIsIgnored) {
 TEST(RecursiveMutexTest, DestroyActsOnlyOnReadySlot) {
   RecursiveMutex never;
   memset(&never, 0xA5, sizeof(never));
+  EXPECT_EQ(IsRecursiveMutexReady(&never), 0);
   DestroyRecursiveMutex(&never);  // foreign bytes: nothing happens
   RecursiveMutex zero;
   memset(&zero, 0, sizeof(zero));
+  EXPECT_EQ(IsRecursiveMutexReady(&zero), 0);
   DestroyRecursiveMutex(&zero);
 
   RecursiveMutex m;
   ASSERT_EQ(InitRecursiveMutex(&m), 1);
+  EXPECT_EQ(IsRecursiveMutexReady(&m), 1);
+  RecursiveMutex copy;
+  memcpy(&copy, &m, sizeof(m));
+  EXPECT_EQ(IsRecursiveMutexReady(&copy), 0);  // its area is another slot's
   DestroyRecursiveMutex(&m);
+  EXPECT_NE(m.work, nullptr);
+  EXPECT_EQ(IsRecursiveMutexReady(&m), 0);  // an area, but no lock in it
   DestroyRecursiveMutex(&m);  // second destroy finds the tag cleared
   ASSERT_EQ(InitRecursiveMutex(&m), 1);  // and the slot can be made again
   EXPECT_EQ(LockRecursiveMutexTimed(&m, 0), 1);

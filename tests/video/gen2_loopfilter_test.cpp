@@ -173,7 +173,7 @@ TEST(Gen2LoopFilter, DeferredEdgeWindows) {
     // Bands of 8 rows alternating 100 and 140: every 8th row is a step.
     for (int y = 0; y < kRows; ++y) memset(p + y * stride, ((y >> 3) & 1) ? 140 : 100, stride);
   };
-  const int top = 14;  // pointer row: two rows above a block whose top is row 16
+  const int top = 14;  // two rows above a block whose top is row 16
   struct Case {
     int word, byte, plane;  // plane 0 luma, 1 chroma 1, 2 chroma 2
     int edge_row;           // row counted from the pointer row + 2
@@ -194,10 +194,12 @@ TEST(Gen2LoopFilter, DeferredEdgeWindows) {
       DeferredEdgeCodes codes = {{0, 0, 0}};
       codes.word[k.word] = 0xAAu << (8 * k.byte);
       LoopFilterKernels kk = set.k;
-      // Pointer at column 32 (luma) / 16 (chroma): edges lie in the 16
-      // columns to its left.
-      FilterDeferredEdgesWith(&kk, luma.p + top * kLumaStride + 32, c1.p + top * kChromaStride + 16,
-                              c2.p + top * kChromaStride + 16, &codes, kLumaStride, kChromaStride);
+      // The block's pointers, at its top row and column 32 (luma) / 16
+      // (chroma): edges lie in the 16 columns to their left.
+      FilterDeferredEdgesWith(&kk, luma.p + (top + 2) * kLumaStride + 32,
+                              c1.p + (top + 2) * kChromaStride + 16,
+                              c2.p + (top + 2) * kChromaStride + 16, &codes, kLumaStride,
+                              kChromaStride);
       uint8_t *planes[3] = {luma.p, c1.p, c2.p};
       const std::vector<uint8_t> *before[3] = {&l0, &a0, &b0};
       int strides[3] = {kLumaStride, kChromaStride, kChromaStride};
@@ -226,8 +228,10 @@ TEST(Gen2LoopFilter, DeferredEdgeWindows) {
     std::vector<uint8_t> l0(luma.p, luma.p + kLumaStride * kRows);
     DeferredEdgeCodes none = {{0, 0, 0}};
     LoopFilterKernels kk = set.k;
-    FilterDeferredEdgesWith(&kk, luma.p + top * kLumaStride + 32, c1.p + top * kChromaStride + 16,
-                            c2.p + top * kChromaStride + 16, &none, kLumaStride, kChromaStride);
+    FilterDeferredEdgesWith(&kk, luma.p + (top + 2) * kLumaStride + 32,
+                            c1.p + (top + 2) * kChromaStride + 16,
+                            c2.p + (top + 2) * kChromaStride + 16, &none, kLumaStride,
+                            kChromaStride);
     EXPECT_EQ(memcmp(l0.data(), luma.p, l0.size()), 0);
   }
 }

@@ -100,14 +100,15 @@ void FilterVerticalEdge8(const EdgeMaskEntry *mask, uint8_t *pixels, uint32_t st
 
 namespace {
 
-// One code byte over the 16 columns left of `base`, in the window of four
-// rows that starts `row` rows below it.  The address is formed only for a
-// non-zero code.
-inline void FilterWindow(const LoopFilterKernels *k, uint8_t *base, int32_t row, int32_t stride,
+// One code byte over the 16 columns left of `top`, a block's top row: the
+// window of four rows starts `row` rows below the row two above the block,
+// that is row - 2 rows from `top`. The address is formed only for a
+// non-zero code, so a block of the top band never forms one above its plane.
+inline void FilterWindow(const LoopFilterKernels *k, uint8_t *top, int32_t row, int32_t stride,
                          uint32_t code) {
   code &= 0xFF;
   if (code == 0) return;
-  uint8_t *p = base + intptr_t(row) * stride - 16;
+  uint8_t *p = top + intptr_t(row - 2) * stride - 16;
   k->horizontal_edge16(p, stride, &EDGE_FILTER_MASKS[code & 15], &EDGE_FILTER_MASKS[code >> 4]);
 }
 
@@ -142,6 +143,8 @@ void FilterDeferredEdgesWith(const LoopFilterKernels *kernels, uint8_t *luma, ui
 void FilterDeferredEdges(uint8_t *luma, uint8_t *chroma1, uint8_t *chroma2,
                          const DeferredEdgeCodes *codes, int32_t luma_stride,
                          int32_t chroma_stride) {
-  FilterDeferredEdgesWith(GetLoopFilterKernels(), luma, chroma1, chroma2, codes, luma_stride,
+  FilterDeferredEdgesWith(GetLoopFilterKernels(), luma + intptr_t(2) * luma_stride,
+                          chroma1 + intptr_t(2) * chroma_stride,
+                          chroma2 + intptr_t(2) * chroma_stride, codes, luma_stride,
                           chroma_stride);
 }

@@ -72,7 +72,9 @@ void InitLoopFilterKernels(LoopFilterKernels *table, uint32_t features);
 const LoopFilterKernels *GetLoopFilterKernels();
 
 // Deferred-edge application through a given table (the post-filter passes
-// the one it fetched for the whole call).
+// the one it fetched for the whole call). Its plane pointers are the block's
+// own, at its top row: the rows two above it are counted only where a
+// non-zero code forms an address there.
 void FilterDeferredEdgesWith(const LoopFilterKernels *kernels, uint8_t *luma, uint8_t *chroma1,
                              uint8_t *chroma2, const DeferredEdgeCodes *codes,
                              int32_t luma_stride, int32_t chroma_stride);

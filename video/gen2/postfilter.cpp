@@ -463,9 +463,8 @@ void RunPass(const Pass &p) {
   // before, now that this block's left edge is done, then this block's.
   DeferredEdgeCodes next = {{0, 0, 0}};
   if (!(p.flags & BLOCK_NO_ROW_EDGES)) {
-    int32_t ls = p.in->luma_stride, cs = p.in->chroma_stride;
-    FilterDeferredEdgesWith(p.edges, p.luma - intptr_t(2) * ls, p.chroma1 - intptr_t(2) * cs,
-                            p.chroma2 - intptr_t(2) * cs, &w->codes, ls, cs);
+    FilterDeferredEdgesWith(p.edges, p.luma, p.chroma1, p.chroma2, &w->codes, p.in->luma_stride,
+                            p.in->chroma_stride);
     HorizontalEdges(p, &next);
   }
   w->codes = next;
@@ -547,10 +546,8 @@ void PostFilterBlockWith(const McKernelTable *mc, const LoopFilterKernels *edges
   RunPass(MakePass(mc, edges, window, in, flush, 0));
   // Its right 16 luma columns and its chroma have no later call to wait for.
   if (!(flush & BLOCK_NO_ROW_EDGES)) {
-    int32_t ls = in->luma_stride, cs = in->chroma_stride;
-    FilterDeferredEdgesWith(edges, in->luma + 32 - intptr_t(2) * ls,
-                            in->chroma1 + 16 - intptr_t(2) * cs,
-                            in->chroma2 + 16 - intptr_t(2) * cs, &window->codes, ls, cs);
+    FilterDeferredEdgesWith(edges, in->luma + 32, in->chroma1 + 16, in->chroma2 + 16,
+                            &window->codes, in->luma_stride, in->chroma_stride);
   }
   window->codes.word[0] = window->codes.word[1] = window->codes.word[2] = 0;
 }
