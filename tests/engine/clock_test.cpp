@@ -185,10 +185,10 @@ TEST_F(ClockTest, DueTestRestartsBeyondTwiceAnyTolerance) {
   // A file whose frame-rate denominator is 0xFFFFFFFF: the open's tolerance
   // is INT32_MAX, and a frame due now is not late.
   g_now = 1000;
-  ContainerSpec spec = MakeTestMovieSpec(MakeSignature('V', 'S', '2', 'i'), 2, 64);
-  spec.rate_num = 1;
-  spec.rate_den = 0xFFFFFFFFu;
-  const std::vector<uint8_t> image = WriteContainer(spec);
+  ContainerSpec desc = MakeTestMovieSpec(MakeSignature('V', 'S', '2', 'i'), 2, 64);
+  desc.rate_num = 1;
+  desc.rate_den = 0xFFFFFFFFu;
+  const std::vector<uint8_t> image = WriteContainer(desc);
   HVOSH m = VoshOpenMovie(uint64_t(uintptr_t(image.data())), OPEN_MEMORY_IMAGE);
   ASSERT_NE(m, nullptr) << VoshGetErrorText();
   EXPECT_EQ(m->tolerance_ms, INT32_MAX);
