@@ -636,9 +636,9 @@ TEST_F(PlayerTest, MoviesInFilesOfTwoGiBAndMorePlay) {
   EscapeToEnd(&run);
   const std::string out = run.Output();
   for (const std::string &p : {big, embedded}) {
-    const size_t at = out.find("Vosh Summary:\n  Filename: " + p + "\n");
-    ASSERT_NE(at, std::string::npos) << out;
-    const size_t frames = out.find("  Total frames played: ", at);
+    const size_t summary = out.find("Vosh Summary:\n  Filename: " + p + "\n");
+    ASSERT_NE(summary, std::string::npos) << out;
+    const size_t frames = out.find("  Total frames played: ", summary);
     ASSERT_NE(frames, std::string::npos) << out;
     const std::string played = "  Total frames played: 3\n";
     EXPECT_EQ(out.substr(frames, played.size()), played) << out;

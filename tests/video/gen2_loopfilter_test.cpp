@@ -173,17 +173,17 @@ TEST(Gen2LoopFilter, DeferredEdgeWindows) {
     // Bands of 8 rows alternating 100 and 140: every 8th row is a step.
     for (int y = 0; y < kRows; ++y) memset(p + y * stride, ((y >> 3) & 1) ? 140 : 100, stride);
   };
-  const int top = 14;  // two rows above a block whose top is row 16
+  const int top = 16;  // the block's top row
   struct Case {
     int word, byte, plane;  // plane 0 luma, 1 chroma 1, 2 chroma 2
-    int edge_row;           // row counted from the pointer row + 2
+    int edge_row;           // row counted from the block's top
   };
   const Case cases[] = {{0, 0, 0, -8}, {0, 1, 0, 0},  {0, 2, 0, 8},  {0, 3, 0, 16}, {1, 3, 0, 24},
                         {1, 0, 1, -8}, {1, 1, 1, 0},  {1, 2, 1, 8},  {2, 0, 2, -8}, {2, 1, 2, 0},
                         {2, 2, 2, 8}};
   for (const KernelSet &set : AllKernelSets()) {
     for (const Case &k : cases) {
-      // Shift the steps so that one lies at the expected edge (row top + 2 +
+      // Shift the steps so that one lies at the expected edge (row top +
       // edge_row) in the plane under test.
       fill(luma.p, kLumaStride);
       fill(c1.p, kChromaStride);
@@ -196,9 +196,9 @@ TEST(Gen2LoopFilter, DeferredEdgeWindows) {
       LoopFilterKernels kk = set.k;
       // The block's pointers, at its top row and column 32 (luma) / 16
       // (chroma): edges lie in the 16 columns to their left.
-      FilterDeferredEdgesWith(&kk, luma.p + (top + 2) * kLumaStride + 32,
-                              c1.p + (top + 2) * kChromaStride + 16,
-                              c2.p + (top + 2) * kChromaStride + 16, &codes, kLumaStride,
+      FilterDeferredEdgesWith(&kk, luma.p + top * kLumaStride + 32,
+                              c1.p + top * kChromaStride + 16,
+                              c2.p + top * kChromaStride + 16, &codes, kLumaStride,
                               kChromaStride);
       uint8_t *planes[3] = {luma.p, c1.p, c2.p};
       const std::vector<uint8_t> *before[3] = {&l0, &a0, &b0};
@@ -209,7 +209,7 @@ TEST(Gen2LoopFilter, DeferredEdgeWindows) {
           for (int x = 0; x < strides[pl]; ++x) {
             uint8_t now = planes[pl][y * strides[pl] + x];
             uint8_t was = (*before[pl])[y * strides[pl] + x];
-            int edge = top + 2 + k.edge_row;
+            int edge = top + k.edge_row;
             bool inside = pl == k.plane && x >= cols[pl] && x < cols[pl] + 16 && y >= edge - 2 &&
                           y <= edge + 1;
             if (!inside) {
@@ -228,9 +228,9 @@ TEST(Gen2LoopFilter, DeferredEdgeWindows) {
     std::vector<uint8_t> l0(luma.p, luma.p + kLumaStride * kRows);
     DeferredEdgeCodes none = {{0, 0, 0}};
     LoopFilterKernels kk = set.k;
-    FilterDeferredEdgesWith(&kk, luma.p + (top + 2) * kLumaStride + 32,
-                            c1.p + (top + 2) * kChromaStride + 16,
-                            c2.p + (top + 2) * kChromaStride + 16, &none, kLumaStride,
+    FilterDeferredEdgesWith(&kk, luma.p + top * kLumaStride + 32,
+                            c1.p + top * kChromaStride + 16,
+                            c2.p + top * kChromaStride + 16, &none, kLumaStride,
                             kChromaStride);
     EXPECT_EQ(memcmp(l0.data(), luma.p, l0.size()), 0);
   }
