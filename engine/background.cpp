@@ -14,6 +14,7 @@ MovieRecord *g_movie_list = nullptr;
 ThreadRecord g_io_thread;
 Semaphore g_io_semaphore;
 std::atomic<uint32_t> g_io_running{0};
+std::atomic<uint32_t> g_io_posting{0};  // posts between their count and their release
 std::atomic<uint32_t> g_io_stop{0};
 std::atomic<uint32_t> g_io_users{0};
 // Written only under the movie-list lock.
@@ -22,6 +23,7 @@ std::atomic<MovieRecord *> g_io_current{nullptr};
 ThreadRecord g_sound_thread;
 Semaphore g_sound_semaphore;
 std::atomic<uint32_t> g_sound_running{0};
+std::atomic<uint32_t> g_sound_posting{0};
 std::atomic<uint32_t> g_sound_stop{0};
 std::atomic<uint32_t> g_sound_users{0};
 std::atomic<uint32_t> g_sound_wait{SOUND_WAIT_DEFAULT_MS};
@@ -39,6 +41,34 @@ void LockGlobalSound() {
 }
 void UnlockGlobalSound() {
   if (LocksReady()) UnlockRecursiveMutex(&g_sound_lock);
+}
+
+// Posts take no lock, so they never wait for what a thread's lock guards
+// (an open's reader opener, a close's join, a track open). A post counts
+// itself in `posting` before it tests `running`; the stop, once the thread
+// is joined, clears `running` and waits for the posts already counted before
+// it destroys the semaphore. All four steps are sequentially consistent:
+// either the post sees the thread stopped, or the stop sees the post and
+// waits for its release.
+void PostWhileRunning(const std::atomic<uint32_t> *running, std::atomic<uint32_t> *posting,
+                      Semaphore *semaphore) {
+  posting->fetch_add(1, std::memory_order_seq_cst);
+  if (running->load(std::memory_order_seq_cst)) ReleaseSemaphore(semaphore, 1);
+  posting->fetch_sub(1, std::memory_order_release);
+}
+
+void RetireSemaphore(std::atomic<uint32_t> *running, std::atomic<uint32_t> *posting,
+                     Semaphore *semaphore) {
+  running->store(0, std::memory_order_seq_cst);
+  // A post in flight is a test and one release: a short spin, then sleeps
+  // in case its thread was preempted.
+  for (uint32_t tries = 0; posting->load(std::memory_order_seq_cst) != 0; ++tries) {
+    if (tries < 512)
+      PauseProcessor();
+    else
+      SleepMilliseconds(1);
+  }
+  DestroySemaphore(semaphore);
 }
 
 int HasBackgroundReading(const MovieRecord *m) {
@@ -363,9 +393,8 @@ void StopIoThread() {
     g_io_stop.store(1, std::memory_order_release);
     ReleaseSemaphore(&g_io_semaphore, 4);
     JoinThread(&g_io_thread);
-    DestroySemaphore(&g_io_semaphore);
+    RetireSemaphore(&g_io_running, &g_io_posting, &g_io_semaphore);
     g_io_users.store(0, std::memory_order_release);
-    g_io_running.store(0, std::memory_order_release);
   }
   UnlockIoThreadLock();
 }
@@ -376,9 +405,8 @@ void StopSoundThread() {
     g_sound_stop.store(1, std::memory_order_release);
     ReleaseSemaphore(&g_sound_semaphore, 4);
     JoinThread(&g_sound_thread);
-    DestroySemaphore(&g_sound_semaphore);
+    RetireSemaphore(&g_sound_running, &g_sound_posting, &g_sound_semaphore);
     g_sound_users.store(0, std::memory_order_release);
-    g_sound_running.store(0, std::memory_order_release);
   }
   UnlockGlobalSound();
 }
@@ -386,21 +414,11 @@ void StopSoundThread() {
 int IsIoThreadRunning() { return g_io_running.load(std::memory_order_acquire) != 0; }
 int IsSoundThreadRunning() { return g_sound_running.load(std::memory_order_acquire) != 0; }
 
-// A post tests and releases under the lock that the thread's stop holds
-// while it joins the thread and destroys the semaphore, so it never signals
-// a semaphore that is gone. Neither thread takes its own lock: nothing
-// waits on a post.
-void PostIoThread() {
-  LockIoThreadLock();
-  if (g_io_running.load(std::memory_order_acquire)) ReleaseSemaphore(&g_io_semaphore, 1);
-  UnlockIoThreadLock();
-}
+// Neither post waits for the thread's lock: a frame step or a worker never
+// waits for another thread's open or close.
+void PostIoThread() { PostWhileRunning(&g_io_running, &g_io_posting, &g_io_semaphore); }
 
-void PostSoundThread() {
-  LockGlobalSound();
-  if (g_sound_running.load(std::memory_order_acquire)) ReleaseSemaphore(&g_sound_semaphore, 1);
-  UnlockGlobalSound();
-}
+void PostSoundThread() { PostWhileRunning(&g_sound_running, &g_sound_posting, &g_sound_semaphore); }
 
 uint32_t GetIoThreadUsers() { return g_io_users.load(std::memory_order_acquire); }
 uint32_t GetSoundThreadUsers() { return g_sound_users.load(std::memory_order_acquire); }

@@ -8,9 +8,43 @@
 
 // ---- Threads ----
 //
-// The library is driven from the application's thread, as the player drives
-// it; its own threads (the workers, "Vosh IO", "Vosh Snd") meet that thread
-// only through the library's locks.
+// The library is driven from the application's threads, as the player drives
+// it from its one thread. Its own threads work beside them: the workers
+// ("VoshAsy0" ...) decode frames, "Vosh IO" reads ahead, "Vosh Snd" mixes.
+// They meet the application's calls through the library's locks, through
+// semaphores, through the workers' request and completion queues, and
+// through ring positions that one side writes and the other reads without a
+// lock (a sound track's ring between decoding and mixing, a movie's
+// read-ahead ring between the IO thread and the frame reads). The sound
+// libraries run threads of their own.
+//
+// Workers: VoshStartWorkerThread starts one for good. Workers are never
+// stopped or joined; they end with the process. Every worker number handed
+// to VoshStartAsyncDecompress must name a worker started that way.
+//
+// What may block, and on what:
+// - VoshOpenMovie and VoshCloseMovie may wait in the file system, as long as
+//   it takes to open, read or close the file (a FIFO without a writer, a
+//   slow mount). An open also waits for an open or close of a movie read
+//   from a file on another thread, and the first sound track it opens opens
+//   the sound device. A close waits for its movie's decodes on the workers
+//   and, when it closes the last movie, for "Vosh IO" and "Vosh Snd" to end.
+// - The frame steps (VoshShouldWait, VoshAdvanceFrame, VoshSetPaused, the
+//   asynchronous decode's start and wait, the copy) wait for no other
+//   movie's open or close. They may wait for their own movie's reading: a
+//   frame whose data was not read yet is read by the step or by a worker,
+//   and a movie read without the IO thread fills its buffer in
+//   VoshShouldWait. A decode may also wait behind other movies' jobs on the
+//   same workers. One exception: a step that restarts its movie's sound
+//   (the picture fell behind, a track ran dry, a movie starts over) takes
+//   the library's sound lock, which an open or close on another thread holds
+//   while it opens or closes sound tracks, and "Vosh Snd" while it mixes.
+// - VoshInstallSoundOutput waits for the sound lock.
+//
+// VoshPrepareOpenALOutput and VoshPreparePulseAudioOutput are only to be
+// handed to VoshInstallSoundOutput, which calls them holding the sound lock:
+// they set up the mixer, whose state only that lock guards. An application
+// never calls them itself.
 //
 // One thread at a time: the last-error text and the settings that the next
 // open takes (the frame-rate override among them) are process-wide data

@@ -1,9 +1,12 @@
 // The IO and sound threads on real threads, with movies whose reader and
 // sound track are scripted: fill hysteresis, served reads, the movie list
 // and lock order, the sound thread's wait and lock release; posts to the IO
-// thread while it is stopped and started again.
+// thread while it is stopped and started again; frame steps beside an open
+// that is stuck in the file system.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -11,6 +14,7 @@
 #include <string>
 #include <thread>
 
+#include "engine/async.h"
 #include "engine/background.h"
 #include "engine/container.h"
 #include "engine/movie.h"
@@ -294,6 +298,84 @@ TEST(BackgroundTest, PostsNeverMeetAStoppingIoThread) {
   pauser.join();
   EXPECT_FALSE(IsIoThreadRunning());
   VoshCloseMovie(still);
+  unlink(path.c_str());
+}
+
+// Thread B opens a FIFO that nobody writes, so its open stays in the file
+// system, holding the IO-thread lock, until this thread lets it go. Thread
+// A meanwhile steps a file movie that reads in the background, decoding
+// every frame on two workers: each step and each worker's frame read posts
+// the IO thread, and none of them may wait for B's open.
+TEST(BackgroundTest, FrameStepsNeverWaitForAnotherThreadsOpen) {
+  const uint32_t workers[2] = {0, 1};
+  for (uint32_t n : workers) {
+    if (!IsWorkerStarted(int(n))) {
+      ASSERT_EQ(VoshStartWorkerThread(int(n)), 1);
+    }
+  }
+  const std::string tag = std::to_string(getpid());
+  const std::string path = std::string(::testing::TempDir()) + "vosh_steps_" + tag;
+  const std::string fifo = std::string(::testing::TempDir()) + "vosh_fifo_" + tag;
+  ASSERT_TRUE(WriteContainerFile(MakeTestMovieSpec(MakeSignature('V', 'S', '2', 'i'), 4, 64), path));
+  unlink(fifo.c_str());
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  VoshOverrideFrameRate(0, 0);
+  HVOSH m = VoshOpenMovie(uint64_t(uintptr_t(path.c_str())), OPEN_RATE_OVERRIDE);
+  ASSERT_NE(m, nullptr) << VoshGetErrorText();
+  EXPECT_EQ(m->movie_flags.load() & MOVIE_NO_BACKGROUND_READ, 0u);
+
+  std::atomic<int> b_returned{0};
+  HVOSH b_movie = nullptr;
+  std::string b_error;
+  std::thread b([&] {
+    b_movie = VoshOpenMovie(uint64_t(uintptr_t(fifo.c_str())), 0);
+    b_error = VoshGetErrorText();
+    b_returned.store(1);
+  });
+  const bool b_in_open = WaitFor([] {
+    if (!LockRecursiveMutexTimed(&g_io_thread_lock, 0)) return true;
+    UnlockRecursiveMutex(&g_io_thread_lock);
+    return false;
+  }, 10000);
+
+  const int kSteps = 50;
+  std::atomic<int> steps{0};
+  std::thread a([&] {
+    if (VoshStartAsyncDecompress(m, workers, 2) != 1) return;
+    for (int k = 0; k < kSteps; ++k) {
+      if (VoshWaitAsyncDecompress(m, -1) != 1) return;
+      VoshAdvanceFrame(m);
+      if (VoshStartAsyncDecompress(m, workers, 2) != 1) return;
+      steps.fetch_add(1);
+    }
+  });
+  if (b_in_open) WaitFor([&] { return steps.load() == kSteps; }, 10000);
+  const int steps_before_release = steps.load();
+  const int b_returned_before_release = b_returned.load();
+  // A writer that comes and goes at once lets B's open() return; B then
+  // reads no header. Until B waits inside open() there is no reader and
+  // the writer's open is refused.
+  while (!b_returned.load()) {
+    int w = open(fifo.c_str(), O_WRONLY | O_NONBLOCK);
+    if (w >= 0) {
+      close(w);
+      break;
+    }
+    SleepMilliseconds(1);
+  }
+  a.join();
+  b.join();
+  EXPECT_TRUE(b_in_open);
+  EXPECT_EQ(b_returned_before_release, 0);
+  EXPECT_EQ(steps_before_release, kSteps);
+  EXPECT_EQ(steps.load(), kSteps);
+  EXPECT_EQ(b_movie, nullptr);
+  EXPECT_EQ(b_error, "Not a Vosh file.");
+  EXPECT_EQ(VoshWaitAsyncDecompress(m, -1), 1);
+  VoshCloseMovie(m);
+  if (b_movie) VoshCloseMovie(b_movie);
+  EXPECT_FALSE(IsIoThreadRunning());
+  unlink(fifo.c_str());
   unlink(path.c_str());
 }
 
