@@ -25,10 +25,11 @@
 // What may block, and on what:
 // - VoshOpenMovie and VoshCloseMovie may wait in the file system, as long as
 //   it takes to open, read or close the file (a FIFO without a writer, a
-//   slow mount). An open also waits for an open or close of a movie read
-//   from a file on another thread, and the first sound track it opens opens
-//   the sound device. A close waits for its movie's decodes on the workers
-//   and, when it closes the last movie, for "Vosh IO" and "Vosh Snd" to end.
+//   slow mount). An open from a file or descriptor also waits for any open
+//   or close of such a movie on another thread, and the first sound track
+//   that the process opens opens the sound device. A close waits for its
+//   movie's decodes on the workers and, when it closes the last movie, for
+//   "Vosh IO" and "Vosh Snd" to end.
 // - The frame steps (VoshShouldWait, VoshAdvanceFrame, VoshSetPaused, the
 //   asynchronous decode's start and wait, the copy) wait for no other
 //   movie's open or close. They may wait for their own movie's reading: a
