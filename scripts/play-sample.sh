@@ -4,7 +4,7 @@
 # last file). Extra arguments are passed to the player (e.g. -a, -u, -l).
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bash scripts/setup.sh
+bash scripts/setup.sh x64
 cmake -S . -B build/x64 -G Ninja >/dev/null
 cmake --build build/x64 -j "$(nproc)"
 if [ ! -x build/x64/VoshPlayer64 ]; then

@@ -1,7 +1,15 @@
 #!/usr/bin/env bash
 # Installs every Debian package the build, the player and the test suite need,
-# for both the 64-bit and the 32-bit build. Idempotent: when everything is
-# present it only checks and returns.
+# for both the 64-bit and the 32-bit build. With the argument "x64" it
+# installs only the 64-bit set (what the 64-bit player and its sample need).
+# Idempotent: when everything is present it only checks and returns.
+#
+# A package mirror can lag: one of its indexes (often the 32-bit index of the
+# security suite) may fail to download for a while. That is a warning here,
+# and the install goes on with the indexes apt has. If the install then cannot
+# be resolved, because the two architectures' copies of a multiarch package
+# would come from different indexes, it is tried once more with the release's
+# own suite as the target for both architectures.
 set -euo pipefail
 
 PKGS_NATIVE=(
@@ -15,12 +23,27 @@ PKGS_NATIVE=(
 PKGS_I386=(
   libsdl2-dev:i386 libopenal1:i386 libopenal-dev:i386 libpulse0:i386 libpulse-dev:i386 libc6-dev:i386
 )
+# Packages whose 64-bit and 32-bit copies must have one version, and which a
+# machine image may carry at a version the 32-bit indexes do not offer (the
+# kernel headers, installed with the image from a newer security update). The
+# retry takes them at the release's own version for both architectures; they
+# are the only packages it may downgrade.
+PKGS_TWINNED=(linux-libc-dev)
+
+case "${1:-}" in
+  "") with_i386=1 ;;
+  x64) with_i386=0 ;;
+  *) echo "usage: $0 [x64]   (x64: only the packages the 64-bit build needs)" >&2; exit 2 ;;
+esac
+
+wanted=("${PKGS_NATIVE[@]}")
+if [ "$with_i386" = 1 ]; then wanted+=("${PKGS_I386[@]}"); fi
 
 missing=()
-if ! dpkg --print-foreign-architectures | grep -qx i386; then
+if [ "$with_i386" = 1 ] && ! dpkg --print-foreign-architectures | grep -qx i386; then
   missing+=(__arch__)
 fi
-for p in "${PKGS_NATIVE[@]}" "${PKGS_I386[@]}"; do
+for p in "${wanted[@]}"; do
   if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
     missing+=("$p")
   fi
@@ -34,7 +57,75 @@ fi
 SUDO=""
 if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
 export DEBIAN_FRONTEND=noninteractive
-$SUDO dpkg --add-architecture i386
-$SUDO apt-get update -qq
-$SUDO apt-get install -y -qq --no-install-recommends "${PKGS_NATIVE[@]}" "${PKGS_I386[@]}"
-echo "setup: packages installed"
+log=$(mktemp)
+trap 'rm -f "$log"' EXIT
+
+if [ "$with_i386" = 1 ]; then $SUDO dpkg --add-architecture i386; fi
+
+# An index that fails to download is named and passed over: apt keeps the
+# copy it has, if any, and the install below tells whether that is enough.
+if ! $SUDO apt-get update -q >"$log" 2>&1; then
+  failed=$(sed -n -E 's/^E: Failed to fetch ([^ ]+) +(.*)$/\1|\2/p' "$log")
+  if [ -n "$failed" ]; then
+    while IFS='|' read -r url why; do
+      why=${why%% \[IP:*}
+      echo "setup: warning: could not fetch the package index $url ($why); going on with the indexes apt has"
+    done <<<"$failed"
+  else
+    echo "setup: warning: apt-get update failed; going on with the indexes apt has:"
+    grep -E '^(E|W): ' "$log" | sed 's/^/  /' || true
+  fi
+fi
+
+# Prints apt's own reasons for a failed dry run, one per line: the unmet
+# dependencies it lists, and its errors but the generic last one.
+reasons() {
+  sed -n -E '/^ *([^ ]+ : )?(Depends|Pre-Depends|Conflicts|Breaks): /{s/^ +//;p}; /^E: /{/held broken packages/!{s/^E: //;p}}' "$log"
+}
+
+install=(apt-get install -y -qq --no-install-recommends --no-remove)
+run_install() {
+  if ! $SUDO "${install[@]}" "$@"; then
+    echo "setup: apt-get could not install the packages (its errors are above); check the network and the mirror, then run this script again." >&2
+    exit 1
+  fi
+}
+
+# First way: the packages' newest versions from every index apt has.
+if $SUDO apt-get install -s --no-install-recommends --no-remove "${wanted[@]}" >"$log" 2>&1; then
+  run_install "${wanted[@]}"
+  echo "setup: packages installed at their newest versions from every index apt has"
+  exit 0
+fi
+first=$(reasons | head -n 1)
+first=${first:-apt could not resolve them}
+
+# Second way: the release's own suite as the target, so that both
+# architectures' copies of a multiarch package come from one index.
+codename=""
+if [ -r /etc/os-release ]; then codename=$(. /etc/os-release && echo "${VERSION_CODENAME:-}"); fi
+if [ -n "$codename" ]; then
+  retry=(-t "$codename")
+  named=()
+  if [ "$with_i386" = 1 ]; then
+    retry+=(--allow-downgrades)
+    for p in "${PKGS_TWINNED[@]}"; do named+=("$p/$codename" "$p:i386/$codename"); done
+  fi
+  if $SUDO apt-get install -s --no-install-recommends --no-remove "${retry[@]}" "${wanted[@]}" "${named[@]}" >"$log" 2>&1; then
+    run_install "${retry[@]}" "${wanted[@]}" "${named[@]}"
+    how="setup: packages installed from $codename's own suite, because the newest versions could not be installed together ($first)"
+    if [ ${#named[@]} -ne 0 ]; then how="$how; ${PKGS_TWINNED[*]} taken at $codename's version for both architectures"; fi
+    echo "$how"
+    exit 0
+  fi
+fi
+
+echo "setup: could not install the packages the build needs." >&2
+if [ -n "$codename" ]; then
+  echo "setup: apt could not resolve them from this machine's package indexes, neither at their newest versions nor from $codename's own suite:" >&2
+else
+  echo "setup: apt could not resolve them from this machine's package indexes:" >&2
+fi
+reasons | sed 's/^/  /' >&2
+echo "setup: a package mirror that is still syncing serves indexes out of step with each other; run 'apt-get update' later and this script again, or point /etc/apt/sources.list.d at another mirror." >&2
+exit 1
