@@ -23,12 +23,6 @@ PKGS_NATIVE=(
 PKGS_I386=(
   libsdl2-dev:i386 libopenal1:i386 libopenal-dev:i386 libpulse0:i386 libpulse-dev:i386 libc6-dev:i386
 )
-# Packages whose 64-bit and 32-bit copies must have one version, and which a
-# machine image may carry at a version the 32-bit indexes do not offer (the
-# kernel headers, installed with the image from a newer security update). The
-# retry takes them at the release's own version for both architectures; they
-# are the only packages it may downgrade.
-PKGS_TWINNED=(linux-libc-dev)
 
 case "${1:-}" in
   "") with_i386=1 ;;
@@ -83,6 +77,40 @@ reasons() {
   sed -n -E '/^ *([^ ]+ : )?(Depends|Pre-Depends|Conflicts|Breaks): /{s/^ +//;p}; /^E: /{/held broken packages/!{s/^E: //;p}}' "$log"
 }
 
+# Prints the packages the 32-bit set depends on whose 64-bit copy is installed
+# at a version above every one the 32-bit indexes offer. A multiarch "same"
+# package has one version on both architectures, so these can only be taken
+# at the release's version on both: the kernel headers a machine image
+# carries, or a library the 64-bit set took from a security update whose
+# 32-bit index could not be fetched. (A 64-bit copy below the 32-bit one is
+# simply upgraded by apt.)
+twinless() {
+  local n arch st v ma
+  local -A wanted64=() have64=() have32=()
+  while read -r n; do wanted64[$n]=1; done < <(
+    apt-cache depends --recurse --no-recommends --no-suggests --no-conflicts \
+        --no-breaks --no-replaces --no-enhances "${PKGS_I386[@]}" 2>/dev/null \
+      | sed -n -E 's/^([^ <][^ ]*):i386$/\1/p' | sort -u)
+  while read -r n arch st v ma; do
+    if [ "$st" != installed ] || [ "$ma" != same ] || [ -z "${wanted64[$n]:-}" ]; then continue; fi
+    if [ "$arch" = amd64 ]; then have64[$n]=$v; elif [ "$arch" = i386 ]; then have32[$n]=$v; fi
+  done < <(dpkg-query -W -f='${Package} ${Architecture} ${db:Status-Status} ${Version} ${Multi-Arch}\n')
+  local -a ask=()
+  for n in "${!have64[@]}"; do
+    if [ "${have32[$n]:-}" != "${have64[$n]}" ]; then ask+=("$n:i386"); fi
+  done
+  if [ ${#ask[@]} -eq 0 ]; then return 0; fi
+  local -A above=()
+  while IFS='|' read -r n v _; do
+    n=${n// /}; n=${n%:i386}; v=${v// /}
+    if [ -z "${above[$n]:-}" ]; then above[$n]=1; fi
+    if dpkg --compare-versions "$v" ge "${have64[$n]}"; then above[$n]=0; fi
+  done < <(apt-cache madison "${ask[@]}" 2>/dev/null)
+  for n in "${!above[@]}"; do
+    if [ "${above[$n]}" = 1 ]; then echo "$n"; fi
+  done | sort
+}
+
 install=(apt-get install -y -qq --no-install-recommends --no-remove)
 run_install() {
   if ! $SUDO "${install[@]}" "$@"; then
@@ -107,14 +135,19 @@ if [ -r /etc/os-release ]; then codename=$(. /etc/os-release && echo "${VERSION_
 if [ -n "$codename" ]; then
   retry=(-t "$codename")
   named=()
-  if [ "$with_i386" = 1 ]; then
+  pinned=()
+  if [ "$with_i386" = 1 ]; then mapfile -t pinned < <(twinless); fi
+  if [ ${#pinned[@]} -ne 0 ]; then
+    # Only the packages named here can go down: the target release's
+    # priority never makes apt pick a lower version of any other. Their
+    # 32-bit copies follow at the same version.
     retry+=(--allow-downgrades)
-    for p in "${PKGS_TWINNED[@]}"; do named+=("$p/$codename" "$p:i386/$codename"); done
+    for p in "${pinned[@]}"; do named+=("$p/$codename"); done
   fi
   if $SUDO apt-get install -s --no-install-recommends --no-remove "${retry[@]}" "${wanted[@]}" "${named[@]}" >"$log" 2>&1; then
     run_install "${retry[@]}" "${wanted[@]}" "${named[@]}"
     how="setup: packages installed from $codename's own suite, because the newest versions could not be installed together ($first)"
-    if [ ${#named[@]} -ne 0 ]; then how="$how; ${PKGS_TWINNED[*]} taken at $codename's version for both architectures"; fi
+    if [ ${#pinned[@]} -ne 0 ]; then how="$how; taken at $codename's version for both architectures, as no 32-bit index offers their installed version: ${pinned[*]}"; fi
     echo "$how"
     exit 0
   fi
