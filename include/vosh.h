@@ -23,13 +23,31 @@
 // to VoshStartAsyncDecompress must name a worker started that way.
 //
 // What may block, and on what:
-// - VoshOpenMovie and VoshCloseMovie may wait in the file system, as long as
-//   it takes to open, read or close the file (a FIFO without a writer, a
-//   slow mount). An open from a file or descriptor also waits for any open
-//   or close of such a movie on another thread, and the first sound track
-//   that the process opens opens the sound device. A close waits for its
-//   movie's decodes on the workers and, when it closes the last movie, for
-//   "Vosh IO" and "Vosh Snd" to end.
+// - VoshOpenMovie and VoshCloseMovie may wait in the file system as long as
+//   it takes (a FIFO without a writer, a slow mount), and they wait for each
+//   other through two library locks. Opens never run on two threads at once
+//   (see below), so an open waits only for closes on other threads; a close
+//   waits for opens and closes on other threads.
+//   - The IO-thread lock. An open from a file or descriptor holds it while
+//     it opens the file, while it closes it again (after OPEN_PRELOAD,
+//     OPEN_WHOLE_FILE or a failure) and while it starts "Vosh IO". A close
+//     of a movie read from a file or descriptor (neither preloaded nor read
+//     whole) holds it while it closes the file and, when it ends "Vosh IO",
+//     while it joins it. So such a close waits as long as an open on another
+//     thread waits in the file system.
+//   - The sound lock. An open of a movie with sound, a memory image too,
+//     holds it while it opens the sound tracks (a track that finds the sound
+//     device closed opens it: the process's first, or the first after
+//     VoshInstallSoundOutput changed the output) and while it starts
+//     "Vosh Snd". A close of a movie with sound holds it while it closes
+//     the tracks and, when it ends "Vosh Snd", while it joins it.
+//     VoshInstallSoundOutput holds it while the output's prepare function
+//     runs, and "Vosh Snd" while it mixes.
+// - A close waits for its movie's decodes on the workers. The close of the
+//   last movie read ahead by "Vosh IO" ends "Vosh IO"; the close of the last
+//   movie whose sound "Vosh Snd" mixes ends "Vosh Snd"; each waits for its
+//   thread to end. Open flag 0x40 keeps both: the close of a movie opened
+//   with it ends neither, and leaves them idle for later movies.
 // - The frame steps (VoshShouldWait, VoshAdvanceFrame, VoshSetPaused, the
 //   asynchronous decode's start and wait, the copy) wait for no other
 //   movie's open or close. They may wait for their own movie's reading: a
@@ -38,8 +56,10 @@
 //   VoshShouldWait. A decode may also wait behind other movies' jobs on the
 //   same workers. One exception: a step that restarts its movie's sound
 //   (the picture fell behind, a track ran dry, a movie starts over) takes
-//   the library's sound lock, which an open or close on another thread holds
-//   while it opens or closes sound tracks, and "Vosh Snd" while it mixes.
+//   the sound lock, so it may wait for an open on another thread opening its
+//   sound tracks and the sound device, for a close closing its tracks, for
+//   VoshInstallSoundOutput running an output's prepare function and for
+//   "Vosh Snd" mixing.
 // - VoshInstallSoundOutput waits for the sound lock.
 //
 // VoshPrepareOpenALOutput and VoshPreparePulseAudioOutput are only to be
@@ -95,6 +115,8 @@ inline const MovieRecordHead *VoshGetMovieHead(HVOSH movie) {
 constexpr uint32_t OPEN_THREE_BUFFER_SETS = 0x8;
 constexpr uint32_t OPEN_FULL_RANGE = 0x10;       // full-range default colour matrix
 constexpr uint32_t OPEN_START_OFFSET = 0x20;     // take the pending start offset
+// 0x40: the close of this movie ends neither "Vosh IO" nor "Vosh Snd" (see
+// Threads).
 constexpr uint32_t OPEN_TAIL_READ = 0x80;
 constexpr uint32_t OPEN_NO_FRAME_BUFFERS_OLD = 0x100;
 constexpr uint32_t OPEN_NO_FRAME_BUFFERS = 0x400;
