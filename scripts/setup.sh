@@ -77,38 +77,52 @@ reasons() {
   sed -n -E '/^ *([^ ]+ : )?(Depends|Pre-Depends|Conflicts|Breaks): /{s/^ +//;p}; /^E: /{/held broken packages/!{s/^E: //;p}}' "$log"
 }
 
-# Prints the packages the 32-bit set depends on whose 64-bit copy is installed
-# at a version above every one the 32-bit indexes offer. A multiarch "same"
-# package has one version on both architectures, so these can only be taken
-# at the release's version on both: the kernel headers a machine image
-# carries, or a library the 64-bit set took from a security update whose
-# 32-bit index could not be fetched. (A 64-bit copy below the 32-bit one is
-# simply upgraded by apt.)
-twinless() {
-  local n arch st v ma
-  local -A wanted64=() have64=() have32=()
-  while read -r n; do wanted64[$n]=1; done < <(
-    apt-cache depends --recurse --no-recommends --no-suggests --no-conflicts \
-        --no-breaks --no-replaces --no-enhances "${PKGS_I386[@]}" 2>/dev/null \
-      | sed -n -E 's/^([^ <][^ ]*):i386$/\1/p' | sort -u)
+# For the retry from the release's own suite: finds the 32-bit packages the
+# 32-bit set needs there (apt's choice on a machine with nothing installed)
+# whose 64-bit copy is installed as a multiarch "same" package at another
+# version, which the two copies must share. Fills two lists:
+#  - twins: "pkg:i386=version" where an index offers the installed version
+#    for i386 too (a copy taken from the updates suite, say);
+#  - lowered: "pkg" where no 32-bit index offers it and it is above the
+#    release's version: the kernel headers a machine image carries, or a
+#    library the 64-bit set took from a security update whose 32-bit index
+#    could not be fetched. These are taken at the release's version on both.
+# (A 64-bit copy below the release's version is simply upgraded by apt.)
+twins=()
+lowered=()
+find_twinless() {
+  local codename=$1 empty n arch st v ma
+  local -A need32=() have64=() have32=() release32=()
+  empty=$(mktemp)
+  while read -r n v; do need32[$n]=1; release32[$n]=$v; done < <(
+    apt-get -s -o Dir::State::status="$empty" -t "$codename" install --no-install-recommends \
+        "${PKGS_I386[@]}" 2>/dev/null | sed -n -E 's/^Inst ([^ ]+):i386 \(([^ ]+) .*/\1 \2/p')
+  rm -f "$empty"
   while read -r n arch st v ma; do
-    if [ "$st" != installed ] || [ "$ma" != same ] || [ -z "${wanted64[$n]:-}" ]; then continue; fi
+    if [ "$st" != installed ] || [ "$ma" != same ] || [ -z "${need32[$n]:-}" ]; then continue; fi
     if [ "$arch" = amd64 ]; then have64[$n]=$v; elif [ "$arch" = i386 ]; then have32[$n]=$v; fi
   done < <(dpkg-query -W -f='${Package} ${Architecture} ${db:Status-Status} ${Version} ${Multi-Arch}\n')
   local -a ask=()
   for n in "${!have64[@]}"; do
-    if [ "${have32[$n]:-}" != "${have64[$n]}" ]; then ask+=("$n:i386"); fi
+    v=${have64[$n]}
+    if [ "${have32[$n]:-}" = "$v" ] || [ "${release32[$n]}" = "$v" ]; then continue; fi
+    ask+=("$n:i386")
   done
   if [ ${#ask[@]} -eq 0 ]; then return 0; fi
-  local -A above=()
+  local -A offered=()
   while IFS='|' read -r n v _; do
     n=${n// /}; n=${n%:i386}; v=${v// /}
-    if [ -z "${above[$n]:-}" ]; then above[$n]=1; fi
-    if dpkg --compare-versions "$v" ge "${have64[$n]}"; then above[$n]=0; fi
+    if [ "$v" = "${have64[$n]}" ]; then offered[$n]=1; fi
   done < <(apt-cache madison "${ask[@]}" 2>/dev/null)
-  for n in "${!above[@]}"; do
-    if [ "${above[$n]}" = 1 ]; then echo "$n"; fi
-  done | sort
+  for n in $(printf '%s\n' "${!have64[@]}" | sort); do
+    v=${have64[$n]}
+    if [ "${have32[$n]:-}" = "$v" ] || [ "${release32[$n]}" = "$v" ]; then continue; fi
+    if [ -n "${offered[$n]:-}" ]; then
+      twins+=("$n:i386=$v")
+    elif dpkg --compare-versions "$v" gt "${release32[$n]}"; then
+      lowered+=("$n")
+    fi
+  done
 }
 
 install=(apt-get install -y -qq --no-install-recommends --no-remove)
@@ -135,19 +149,19 @@ if [ -r /etc/os-release ]; then codename=$(. /etc/os-release && echo "${VERSION_
 if [ -n "$codename" ]; then
   retry=(-t "$codename")
   named=()
-  pinned=()
-  if [ "$with_i386" = 1 ]; then mapfile -t pinned < <(twinless); fi
-  if [ ${#pinned[@]} -ne 0 ]; then
+  if [ "$with_i386" = 1 ]; then find_twinless "$codename"; fi
+  named+=("${twins[@]}")
+  if [ ${#lowered[@]} -ne 0 ]; then
     # Only the packages named here can go down: the target release's
     # priority never makes apt pick a lower version of any other. Their
     # 32-bit copies follow at the same version.
     retry+=(--allow-downgrades)
-    for p in "${pinned[@]}"; do named+=("$p/$codename"); done
+    for p in "${lowered[@]}"; do named+=("$p/$codename"); done
   fi
   if $SUDO apt-get install -s --no-install-recommends --no-remove "${retry[@]}" "${wanted[@]}" "${named[@]}" >"$log" 2>&1; then
     run_install "${retry[@]}" "${wanted[@]}" "${named[@]}"
     how="setup: packages installed from $codename's own suite, because the newest versions could not be installed together ($first)"
-    if [ ${#pinned[@]} -ne 0 ]; then how="$how; taken at $codename's version for both architectures, as no 32-bit index offers their installed version: ${pinned[*]}"; fi
+    if [ ${#lowered[@]} -ne 0 ]; then how="$how; taken at $codename's version for both architectures, as no 32-bit index offers their installed version: ${lowered[*]}"; fi
     echo "$how"
     exit 0
   fi
