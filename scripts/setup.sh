@@ -92,31 +92,30 @@ twins=()
 lowered=()
 find_twinless() {
   local codename=$1 empty n arch st v ma
-  local -A need32=() have64=() have32=() release32=()
+  local -A release32=() have64=() have32=() offered=()
+  local -a odd=()
   empty=$(mktemp)
-  while read -r n v; do need32[$n]=1; release32[$n]=$v; done < <(
+  while read -r n v; do release32[$n]=$v; done < <(
     apt-get -s -o Dir::State::status="$empty" -t "$codename" install --no-install-recommends \
         "${PKGS_I386[@]}" 2>/dev/null | sed -n -E 's/^Inst ([^ ]+):i386 \(([^ ]+) .*/\1 \2/p')
   rm -f "$empty"
   while read -r n arch st v ma; do
-    if [ "$st" != installed ] || [ "$ma" != same ] || [ -z "${need32[$n]:-}" ]; then continue; fi
+    if [ "$st" != installed ] || [ "$ma" != same ] || [ -z "${release32[$n]:-}" ]; then continue; fi
     if [ "$arch" = amd64 ]; then have64[$n]=$v; elif [ "$arch" = i386 ]; then have32[$n]=$v; fi
   done < <(dpkg-query -W -f='${Package} ${Architecture} ${db:Status-Status} ${Version} ${Multi-Arch}\n')
-  local -a ask=()
-  for n in "${!have64[@]}"; do
+  # The 64-bit copies that neither the release's 32-bit version nor an
+  # installed 32-bit copy matches.
+  for n in $(printf '%s\n' "${!have64[@]}" | sort); do
     v=${have64[$n]}
-    if [ "${have32[$n]:-}" = "$v" ] || [ "${release32[$n]}" = "$v" ]; then continue; fi
-    ask+=("$n:i386")
+    if [ "${have32[$n]:-}" != "$v" ] && [ "${release32[$n]}" != "$v" ]; then odd+=("$n"); fi
   done
-  if [ ${#ask[@]} -eq 0 ]; then return 0; fi
-  local -A offered=()
+  if [ ${#odd[@]} -eq 0 ]; then return 0; fi
   while IFS='|' read -r n v _; do
     n=${n// /}; n=${n%:i386}; v=${v// /}
     if [ "$v" = "${have64[$n]}" ]; then offered[$n]=1; fi
-  done < <(apt-cache madison "${ask[@]}" 2>/dev/null)
-  for n in $(printf '%s\n' "${!have64[@]}" | sort); do
+  done < <(apt-cache madison "${odd[@]/%/:i386}" 2>/dev/null)
+  for n in "${odd[@]}"; do
     v=${have64[$n]}
-    if [ "${have32[$n]:-}" = "$v" ] || [ "${release32[$n]}" = "$v" ]; then continue; fi
     if [ -n "${offered[$n]:-}" ]; then
       twins+=("$n:i386=$v")
     elif dpkg --compare-versions "$v" gt "${release32[$n]}"; then
@@ -125,16 +124,18 @@ find_twinless() {
   done
 }
 
-install=(apt-get install -y -qq --no-install-recommends --no-remove)
+# Every install, dry or real, leaves out recommends and never removes.
+apt_install=(apt-get install --no-install-recommends --no-remove)
+dry_run() { $SUDO "${apt_install[@]}" -s "$@" >"$log" 2>&1; }
 run_install() {
-  if ! $SUDO "${install[@]}" "$@"; then
+  if ! $SUDO "${apt_install[@]}" -y -qq "$@"; then
     echo "setup: apt-get could not install the packages (its errors are above); check the network and the mirror, then run this script again." >&2
     exit 1
   fi
 }
 
 # First way: the packages' newest versions from every index apt has.
-if $SUDO apt-get install -s --no-install-recommends --no-remove "${wanted[@]}" >"$log" 2>&1; then
+if dry_run "${wanted[@]}"; then
   run_install "${wanted[@]}"
   echo "setup: packages installed at their newest versions from every index apt has"
   exit 0
@@ -158,7 +159,7 @@ if [ -n "$codename" ]; then
     retry+=(--allow-downgrades)
     for p in "${lowered[@]}"; do named+=("$p/$codename"); done
   fi
-  if $SUDO apt-get install -s --no-install-recommends --no-remove "${retry[@]}" "${wanted[@]}" "${named[@]}" >"$log" 2>&1; then
+  if dry_run "${retry[@]}" "${wanted[@]}" "${named[@]}"; then
     run_install "${retry[@]}" "${wanted[@]}" "${named[@]}"
     how="setup: packages installed from $codename's own suite, because the newest versions could not be installed together ($first)"
     if [ ${#lowered[@]} -ne 0 ]; then how="$how; taken at $codename's version for both architectures, as no 32-bit index offers their installed version: ${lowered[*]}"; fi
